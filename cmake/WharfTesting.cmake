@@ -1,12 +1,13 @@
 # wharf_add_test(<name> SOURCES ... [LIBS ...] [OVERRIDES "dll,dll=n,b"] [LOCKS lock...]
-#                [ENVIRONMENT VAR=value...] [TIMEOUT seconds] [WORKING_DIRECTORY dir] [WHOLE])
+#                [ENVIRONMENT VAR=value...] [FIXTURES fixture...] [TIMEOUT seconds]
+#                [WORKING_DIRECTORY dir] [WHOLE])
 # Builds a GoogleTest program and registers its cases with ctest; every case runs under Wine
 # through the build's emulator wrapper. LOCKS serialises tests that share machine-wide state
 # of the prefix (COM registration, drivers). WHOLE registers the program as one ctest test.
 include(GoogleTest)
 
 function(wharf_add_test name)
-  cmake_parse_arguments(T "WHOLE" "TIMEOUT;WORKING_DIRECTORY" "SOURCES;LIBS;OVERRIDES;LOCKS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "WHOLE" "TIMEOUT;WORKING_DIRECTORY" "SOURCES;LIBS;OVERRIDES;LOCKS;ENVIRONMENT;FIXTURES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
   if(NOT T_TIMEOUT)
@@ -25,6 +26,9 @@ function(wharf_add_test name)
   endif()
   if(T_LOCKS)
     list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+  if(T_FIXTURES)
+    list(APPEND props FIXTURES_REQUIRED "${T_FIXTURES}")
   endif()
   if(T_WHOLE)
     add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
