@@ -1,0 +1,3 @@
+wharf_add_test(corun_tests
+  SOURCES ${WHARF_TEST_DIR}/errors_tests.cpp ${WHARF_TEST_DIR}/future_tests.cpp
+  LIBS corun)
