@@ -1,0 +1,1 @@
+// The library's sources are one file per concern beside this one.
