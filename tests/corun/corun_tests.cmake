@@ -1,3 +1,7 @@
 wharf_add_test(corun_tests
-  SOURCES ${WHARF_TEST_DIR}/errors_tests.cpp ${WHARF_TEST_DIR}/future_tests.cpp
+  SOURCES
+    ${WHARF_TEST_DIR}/errors_tests.cpp
+    ${WHARF_TEST_DIR}/future_tests.cpp
+    ${WHARF_TEST_DIR}/cancellation_tests.cpp
+    ${WHARF_TEST_DIR}/sync_tests.cpp
   LIBS corun)

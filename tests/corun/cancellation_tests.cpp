@@ -1,0 +1,186 @@
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "corun/corun.h"
+
+using corun::cancellation_source;
+using corun::cancellation_subscription;
+using corun::cancellation_token;
+using corun::details::future;
+
+namespace {
+
+// Manual-reset event holder for the tests.
+struct event {
+    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~event() { CloseHandle(h); }
+    void set() { SetEvent(h); }
+    bool wait(DWORD ms = 5000) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+};
+
+// Takes a token bound to its own promise and awaits a state the test completes.
+future<int> cancellable_wait(cancellation_source source, std::shared_ptr<corun::details::promise_type_<int>> gate)
+{
+    auto& self = co_await corun::details::current_promise{};
+    cancellation_token token(source, &self.cancelled);
+    co_await corun::resume_background();
+    // The next await of a future notices the cancellation.
+    auto inner = [](std::shared_ptr<corun::details::promise_type_<int>> g) -> future<int> {
+        co_return co_await corun::details::awaiting(*g);
+    };
+    int v = co_await inner(gate);
+    co_return v;
+}
+
+} // namespace
+
+TEST(Cancellation, CancellingTwiceRunsEachCallbackOnce)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<int> runs{0};
+    event done;
+    {
+        cancellation_subscription sub(token, [&] {
+            ++runs;
+            done.set();
+        });
+        source.cancel();
+        source.cancel();
+        ASSERT_TRUE(done.wait());
+    }
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_TRUE(token.is_cancelled());
+    EXPECT_TRUE(source.is_cancelled());
+}
+
+TEST(Cancellation, TokenFromCancelledSourceIsRefused)
+{
+    cancellation_source source;
+    source.cancel();
+    EXPECT_THROW(cancellation_token token(source), corun::details::operation_cancelled);
+}
+
+TEST(Cancellation, SubscriptionAfterCancellationDoesNotRunButTokenTellsCancelled)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    source.cancel();
+    std::atomic<int> runs{0};
+    {
+        cancellation_subscription sub(token, [&] { ++runs; });
+        EXPECT_TRUE(token.is_cancelled());
+    }
+    EXPECT_EQ(runs.load(), 0);
+}
+
+TEST(Cancellation, SubscriptionDestroyedBeforeCancelReturnsAtOnceAndNeverRuns)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<int> runs{0};
+    { cancellation_subscription sub(token, [&] { ++runs; }); }
+    source.cancel();
+    EXPECT_EQ(runs.load(), 0);
+}
+
+TEST(Cancellation, DestructorWaitsForCallbackWorkInProgress)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    event started;
+    event release;
+    std::atomic<bool> finished{false};
+    std::thread destroyer;
+    {
+        auto sub = std::make_unique<cancellation_subscription<std::function<void()>>>(token, std::function<void()>([&] {
+            started.set();
+            release.wait();
+            finished = true;
+        }));
+        source.cancel();
+        ASSERT_TRUE(started.wait());
+        std::atomic<bool> destroyed{false};
+        destroyer = std::thread([&] {
+            sub.reset();
+            destroyed = true;
+        });
+        // The destroyer must be blocked while the work runs.
+        Sleep(50);
+        EXPECT_FALSE(destroyed.load());
+        release.set();
+        destroyer.join();
+        EXPECT_TRUE(destroyed.load());
+    }
+    EXPECT_TRUE(finished.load());
+}
+
+TEST(Cancellation, ParentCancelsLivingChildrenAndSkipsDestroyedOnes)
+{
+    cancellation_source parent;
+    auto child = cancellation_source::child_of(parent);
+    auto grandchild = cancellation_source::child_of(child);
+    { auto gone = cancellation_source::child_of(parent); }
+    cancellation_token token(grandchild);
+    parent.cancel();
+    EXPECT_TRUE(child.is_cancelled());
+    EXPECT_TRUE(grandchild.is_cancelled());
+    EXPECT_TRUE(token.is_cancelled());
+
+    // A child made after the parent's cancellation is not cancelled by it.
+    auto late = cancellation_source::child_of(parent);
+    parent.cancel();
+    EXPECT_FALSE(late.is_cancelled());
+}
+
+TEST(Cancellation, CancelBeforeDuringAndAfterACoroutineWait)
+{
+    // Before: the token cannot be taken, the coroutine fails at once.
+    {
+        cancellation_source source;
+        source.cancel();
+        auto gate = std::make_shared<corun::details::promise_type_<int>>();
+        auto f = cancellable_wait(source, gate);
+        EXPECT_THROW(corun::details::wait_get(f), corun::details::operation_cancelled);
+    }
+    // Cancelled after the token was taken: the coroutine's own flag ends its next await.
+    {
+        cancellation_source source;
+        auto gate = std::make_shared<corun::details::promise_type_<int>>();
+        source.cancel();
+        auto f = cancellable_wait(cancellation_source(source), gate);
+        EXPECT_THROW(corun::details::wait_get(f), corun::details::operation_cancelled);
+    }
+    // After the wait completed: the result stands.
+    {
+        cancellation_source source;
+        auto gate = std::make_shared<corun::details::promise_type_<int>>();
+        gate->set_value(7);
+        auto f = cancellable_wait(source, gate);
+        EXPECT_EQ(corun::details::wait_get(f), 7);
+        source.cancel();
+    }
+}
+
+TEST(Cancellation, CancelRacingTokenRegistrationIsNeverLost)
+{
+    // Either the token is refused, or it is registered and then told: never neither.
+    for (int i = 0; i < 500; ++i) {
+        cancellation_source source;
+        std::thread canceller([&] { source.cancel(); });
+        bool told = false;
+        try {
+            cancellation_token token(source);
+            canceller.join();
+            told = token.is_cancelled();
+        } catch (const corun::details::operation_cancelled&) {
+            canceller.join();
+            told = true;
+        }
+        EXPECT_TRUE(told);
+    }
+}
