@@ -22,18 +22,19 @@ struct event {
     bool wait(DWORD ms = 5000) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
 };
 
-// Takes a token bound to its own promise and awaits a state the test completes.
+future<int> ready_value(int v)
+{
+    co_return v;
+}
+
+// Takes a token bound to its own promise, waits for the test's gate, then awaits a future:
+// that await is where a cancellation that came meanwhile is noticed.
 future<int> cancellable_wait(cancellation_source source, std::shared_ptr<corun::details::promise_type_<int>> gate)
 {
     auto& self = co_await corun::details::current_promise{};
     cancellation_token token(source, &self.cancelled);
-    co_await corun::resume_background();
-    // The next await of a future notices the cancellation.
-    auto inner = [](std::shared_ptr<corun::details::promise_type_<int>> g) -> future<int> {
-        co_return co_await corun::details::awaiting(*g);
-    };
-    int v = co_await inner(gate);
-    co_return v;
+    int v = co_await corun::details::awaiting(*gate);
+    co_return co_await ready_value(v);
 }
 
 } // namespace
@@ -147,12 +148,13 @@ TEST(Cancellation, CancelBeforeDuringAndAfterACoroutineWait)
         auto f = cancellable_wait(source, gate);
         EXPECT_THROW(corun::details::wait_get(f), corun::details::operation_cancelled);
     }
-    // Cancelled after the token was taken: the coroutine's own flag ends its next await.
+    // Cancelled while the coroutine waits: its own flag ends its next await.
     {
         cancellation_source source;
         auto gate = std::make_shared<corun::details::promise_type_<int>>();
+        auto f = cancellable_wait(source, gate);
         source.cancel();
-        auto f = cancellable_wait(cancellation_source(source), gate);
+        gate->set_value(1);
         EXPECT_THROW(corun::details::wait_get(f), corun::details::operation_cancelled);
     }
     // After the wait completed: the result stands.
