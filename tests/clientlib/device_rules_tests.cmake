@@ -1,0 +1,13 @@
+# Rules of the device code that need no device: COM numbers, the free-number choice and the
+# driver's buffer layout.
+set(clientlib_dir ${CMAKE_SOURCE_DIR}/clientlib)
+wharf_add_test(device_rules_tests
+  SOURCES
+    ${WHARF_TEST_DIR}/com_number_tests.cpp
+    ${WHARF_TEST_DIR}/driver_buffers_tests.cpp
+    ${clientlib_dir}/src/com_number.cpp
+    ${clientlib_dir}/src/enum_com_ports.cpp
+    ${clientlib_dir}/free_com_number.cpp
+    ${clientlib_dir}/driver_buffers.cpp
+  LIBS corun setupapi)
+target_include_directories(device_rules_tests PRIVATE ${clientlib_dir} ${clientlib_dir}/include)
