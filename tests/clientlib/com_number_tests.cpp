@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <oleauto.h>
+
 #include <numeric>
 
+#include "corun/errors.h"
 #include "free_com_number.h"
+#include "port_number_argument.h"
 #include "wharfcore/com_number.h"
 
 using wharfcore::ComNumberFromPortName;
@@ -58,4 +63,93 @@ TEST(FreeComNumber, CollectKeepsListOrderAndDuplicates)
 {
     const std::vector<wharfcore::ComPortRecord> ports = {{L"a", 1}, {L"b", 1}, {L"", 4}};
     EXPECT_EQ(wharfcore::CollectUsedComNumbers(ports), (std::vector<std::uint32_t>{1, 1, 4}));
+}
+
+// ---- the createPort argument
+
+
+namespace {
+
+class bstr_variant {
+public:
+    explicit bstr_variant(const wchar_t* text)
+    {
+        VariantInit(&v);
+        V_VT(&v) = VT_BSTR;
+        V_BSTR(&v) = SysAllocString(text);
+    }
+    ~bstr_variant() { VariantClear(&v); }
+    VARIANT v;
+};
+
+wharfcore::requested_port_number from_string(const wchar_t* text)
+{
+    bstr_variant arg(text);
+    return wharfcore::PortNumberFromArgument(arg.v);
+}
+
+} // namespace
+
+TEST(PortNumberArgument, MissingArgumentAsksForAFreeNumber)
+{
+    VARIANT empty;
+    VariantInit(&empty);
+    EXPECT_TRUE(wharfcore::PortNumberFromArgument(empty).choose_free);
+    VARIANT omitted;
+    V_VT(&omitted) = VT_ERROR;
+    V_ERROR(&omitted) = DISP_E_PARAMNOTFOUND;
+    EXPECT_TRUE(wharfcore::PortNumberFromArgument(omitted).choose_free);
+}
+
+TEST(PortNumberArgument, StringsFollowTheComNumberRule)
+{
+    EXPECT_EQ(from_string(L"COM5").number, 5u);
+    EXPECT_EQ(from_string(L"ABC5").number, 5u);
+    EXPECT_EQ(from_string(L"COM0").number, 0u);
+    EXPECT_EQ(from_string(L"X").number, 0u);
+    EXPECT_GT(from_string(L"COM256").number, 255u);
+    EXPECT_FALSE(from_string(L"X").choose_free);
+}
+
+TEST(PortNumberArgument, EmptyStringIsInvalidArgument)
+{
+    long code = S_OK;
+    try {
+        from_string(L"");
+    } catch (const corun::details::hresult_error& e) {
+        code = e.code();
+    }
+    EXPECT_EQ(code, E_INVALIDARG);
+}
+
+TEST(PortNumberArgument, StringPassedByReferenceIsFollowed)
+{
+    bstr_variant target(L"COM5");
+    VARIANT byref;
+    V_VT(&byref) = VT_BYREF | VT_VARIANT;
+    V_VARIANTREF(&byref) = &target.v;
+    EXPECT_EQ(wharfcore::PortNumberFromArgument(byref).number, 5u);
+
+    VARIANT bstrref;
+    V_VT(&bstrref) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&bstrref) = &V_BSTR(&target.v);
+    EXPECT_EQ(wharfcore::PortNumberFromArgument(bstrref).number, 5u);
+}
+
+TEST(PortNumberArgument, OtherTypesAreConvertedToAnInteger)
+{
+    VARIANT number;
+    V_VT(&number) = VT_I4;
+    V_I4(&number) = 5;
+    EXPECT_EQ(wharfcore::PortNumberFromArgument(number).number, 5u);
+    V_VT(&number) = VT_R8;
+    V_R8(&number) = 7.0;
+    EXPECT_EQ(wharfcore::PortNumberFromArgument(number).number, 7u);
+    V_VT(&number) = VT_I4;
+    V_I4(&number) = -1;
+    EXPECT_GT(wharfcore::PortNumberFromArgument(number).number, 255u);
+    VARIANT nothing;
+    V_VT(&nothing) = VT_DISPATCH;
+    V_DISPATCH(&nothing) = nullptr;
+    EXPECT_EQ(wharfcore::PortNumberFromArgument(nothing).number, 0u);
 }

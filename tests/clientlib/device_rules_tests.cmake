@@ -9,5 +9,6 @@ wharf_add_test(device_rules_tests
     ${clientlib_dir}/src/enum_com_ports.cpp
     ${clientlib_dir}/free_com_number.cpp
     ${clientlib_dir}/driver_buffers.cpp
-  LIBS corun setupapi)
+    ${clientlib_dir}/port_number_argument.cpp
+  LIBS corun setupapi oleaut32)
 target_include_directories(device_rules_tests PRIVATE ${clientlib_dir} ${clientlib_dir}/include)
