@@ -1,1 +1,0 @@
-// The library's sources are one file per concern beside this one.

@@ -1,0 +1,71 @@
+#pragma once
+// Test-only switches the doubles read from HKCU\Software\WharfTest\Doubles, and what they
+// record there. Tests that set a knob hold the "port_devices" lock and clear it when done
+// (knob_guard does both halves of that).
+#include <windows.h>
+
+namespace wharf_test {
+
+inline constexpr wchar_t knob_key[] = L"Software\\WharfTest\\Doubles";
+
+// DWORD, nonzero: ComDBOpen fails with ERROR_ACCESS_DENIED and an invalid handle.
+inline constexpr wchar_t knob_comdb_open_fails[] = L"ComDBOpenFails";
+// DWORD, nonzero: DiInstallDevice installs nothing and fails with this Win32 error.
+inline constexpr wchar_t knob_install_error[] = L"DiInstallDeviceError";
+// DWORD, nonzero: DiInstallDevice installs as usual, then reports NeedReboot = TRUE.
+inline constexpr wchar_t knob_install_need_reboot[] = L"DiInstallDeviceNeedReboot";
+// DWORDs written by DiInstallDevice: how often it ran and the Flags of its last call.
+inline constexpr wchar_t record_install_calls[] = L"DiInstallDeviceCalls";
+inline constexpr wchar_t record_install_flags[] = L"DiInstallDeviceLastFlags";
+// DWORD written by DiInstallDevice: 1 when its last call got a driver-information pointer.
+inline constexpr wchar_t record_install_had_driver[] = L"DiInstallDeviceLastHadDriver";
+
+// Reads a DWORD knob; 0 when it is absent or of another type.
+inline DWORD read_knob(const wchar_t* name) noexcept
+{
+    DWORD value = 0, size = sizeof(value), type = 0;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, knob_key, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size)
+            != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value))
+        value = 0;
+    RegCloseKey(key);
+    return value;
+}
+
+inline LSTATUS write_knob(const wchar_t* name, DWORD value) noexcept
+{
+    HKEY key;
+    LSTATUS rc = RegCreateKeyExW(HKEY_CURRENT_USER, knob_key, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                 &key, nullptr);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    rc = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof(value));
+    RegCloseKey(key);
+    return rc;
+}
+
+inline void clear_knob(const wchar_t* name) noexcept
+{
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, knob_key, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, name);
+        RegCloseKey(key);
+    }
+}
+
+// Sets a knob for one scope.
+class knob_guard {
+public:
+    knob_guard(const wchar_t* name, DWORD value) noexcept : name_(name) { write_knob(name, value); }
+    ~knob_guard() { clear_knob(name_); }
+    knob_guard(const knob_guard&) = delete;
+    knob_guard& operator=(const knob_guard&) = delete;
+
+private:
+    const wchar_t* name_;
+};
+
+} // namespace wharf_test
