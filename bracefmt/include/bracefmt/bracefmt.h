@@ -1,0 +1,4 @@
+#pragma once
+// The brace-format engine.
+#include "bracefmt/errors.h"
+#include "bracefmt/format.h"

@@ -1,0 +1,204 @@
+#include "bracefmt/parse.h"
+
+#include <algorithm>
+#include <cwchar>
+
+#include "bracefmt/errors.h"
+
+namespace bracefmt {
+namespace details {
+namespace {
+
+[[noreturn]] void malformed()
+{
+    throw bad_extended_format_string{};
+}
+
+// Reads an unsigned decimal run; values beyond 16 bits stay at the largest one instead of
+// wrapping into a small width or index.
+std::uint16_t read_number(const wchar_t*& p, const wchar_t* end) noexcept
+{
+    std::uint32_t value = 0;
+    while (p != end && *p >= L'0' && *p <= L'9') {
+        value = value * 10 + static_cast<std::uint32_t>(*p - L'0');
+        if (value > 0xFFFF)
+            value = 0xFFFF;
+        ++p;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+wchar_t take(const wchar_t*& p, const wchar_t* end)
+{
+    if (p == end)
+        malformed();
+    return *p++;
+}
+
+const wchar_t* parse_literal(const wchar_t* p, const wchar_t* end, item& it) noexcept
+{
+    it.flags = flags::literal;
+    it.begin = p;
+    it.doubled = 0;
+    for (;;) {
+        auto* brace = static_cast<const wchar_t*>(std::wmemchr(p, L'{', static_cast<std::size_t>(end - p)));
+        if (!brace) {
+            p = end;
+            break;
+        }
+        if (brace + 1 == end || brace[1] != L'{') {
+            p = brace;
+            break;
+        }
+        it.doubled = 1;
+        p = brace + 2;
+    }
+    it.end = p;
+    return p;
+}
+
+void parse_base(const wchar_t*& p, const wchar_t* end, item& it) noexcept
+{
+    if (p != end && *p == L'0') {
+        it.flags |= flags::radix_prefix;
+        ++p;
+    }
+    it.base = static_cast<std::uint8_t>(std::min<std::uint16_t>(read_number(p, end), 0xFF));
+    if (it.base != 16)
+        return;
+    if (p != end && *p == L'x') {
+        it.flags |= flags::lower_hex;
+        ++p;
+    } else if (p != end && *p == L'X') {
+        ++p;
+    }
+    if (p != end && *p == L'p') {
+        it.flags |= flags::full_width;
+        ++p;
+    }
+}
+
+void set_section(item& it, std::uint32_t kind) noexcept
+{
+    it.flags = (it.flags & ~flags::section_mask) | kind;
+}
+
+// p is just past the opening "{"; returns just past the closing "}".
+const wchar_t* parse_item(const wchar_t* p, const wchar_t* end, item& it)
+{
+    it.flags = 0;
+    it.begin = nullptr;
+    it.end = nullptr;
+    it.align = align_left;
+    it.min_width = 0;
+    it.max_width = 0;
+    it.precision = 0;
+    it.fill = L' ';
+    it.base = 10;
+    it.index = read_number(p, end);
+    for (;;) {
+        switch (take(p, end)) {
+        case L'}':
+            return p;
+        case L'+':
+            it.flags |= flags::plus_sign;
+            break;
+        case L'?':
+            switch (take(p, end)) {
+            case L'<': set_section(it, flags::open_section); break;
+            case L'|': set_section(it, flags::else_section); break;
+            case L'>': set_section(it, flags::close_section); break;
+            default: malformed();
+            }
+            break;
+        case L'a':
+            switch (take(p, end)) {
+            case L'l': it.align = align_left; break;
+            case L'c': it.align = align_centre; break;
+            case L'r': it.align = align_right; break;
+            default: break; // any other letter is skipped with the "a"
+            }
+            break;
+        case L'b':
+            parse_base(p, end, it);
+            break;
+        case L'c':
+            it.flags |= flags::character;
+            break;
+        case L'e':
+            it.flags |= flags::ellipsis;
+            break;
+        case L'f':
+            it.fill = take(p, end);
+            break;
+        case L'l':
+            it.flags |= flags::grouping;
+            break;
+        case L'n':
+            it.flags |= flags::option_n;
+            break;
+        case L's':
+            if (p != end && *p == L'a') {
+                it.flags |= flags::option_sa;
+                ++p;
+            } else {
+                it.flags |= flags::option_s;
+            }
+            break;
+        case L'p':
+            it.precision = read_number(p, end);
+            break;
+        case L't': {
+            if (take(p, end) != L'(')
+                malformed();
+            const wchar_t* text = p;
+            for (;;) {
+                const wchar_t c = take(p, end);
+                if (c == L')')
+                    break;
+                if (c == L'}')
+                    malformed();
+            }
+            it.flags |= flags::text_option;
+            it.begin = text;
+            it.end = p - 1;
+            break;
+        }
+        case L'u':
+            it.flags |= flags::as_unsigned;
+            break;
+        case L'w':
+            it.min_width = read_number(p, end);
+            if (p != end && *p == L',') {
+                ++p;
+                it.max_width = read_number(p, end);
+            }
+            break;
+        default:
+            malformed();
+        }
+    }
+}
+
+} // namespace
+
+parsed_format parse_format_string(std::wstring_view format)
+{
+    const wchar_t* p = format.data();
+    const wchar_t* const end = p + format.size();
+    // Every "{" adds at most one item and one literal run after it.
+    const auto braces = static_cast<std::size_t>(std::count(p, end, L'{'));
+    parsed_format parsed;
+    parsed.items = std::make_unique_for_overwrite<item[]>(2 * braces + 1);
+    while (p != end) {
+        item& it = parsed.items[parsed.count++];
+        if (*p == L'{' && (p + 1 == end || p[1] != L'{'))
+            p = parse_item(p + 1, end, it);
+        else
+            p = parse_literal(p, end, it);
+    }
+    return parsed;
+}
+
+} // namespace details
+} // namespace bracefmt
