@@ -82,6 +82,15 @@ private:
 void CALLBACK IoCompletionCallback(PTP_CALLBACK_INSTANCE instance, PVOID context, PVOID overlapped, ULONG io_result,
                                    ULONG_PTR bytes_transferred, PTP_IO io) noexcept;
 
+// co_await goes through this copyable proxy: the awaiter itself is never copied or moved
+// (GCC 12 would otherwise copy an awaiter returned by reference from await_transform).
+template <class A> struct io_ref {
+    A* awaiter;
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> h) { return awaiter->await_suspend(h); }
+    DWORD await_resume() const { return awaiter->await_resume(); }
+};
+
 // What every awaiter shares; the OVERLAPPED is the first member of the first base.
 struct IoAwaiterBase {
     OVERLAPPED overlapped{};
@@ -114,6 +123,7 @@ public:
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
+    io_ref<ReadAwaiter> operator co_await() noexcept { return {this}; }
 
 private:
     HANDLE file_;
@@ -132,6 +142,7 @@ public:
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
+    io_ref<WriteAwaiter> operator co_await() noexcept { return {this}; }
 
 private:
     HANDLE file_;
@@ -155,6 +166,7 @@ public:
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
+    io_ref<ConnectAwaiter> operator co_await() noexcept { return {this}; }
 
 private:
     HANDLE pipe_;

@@ -1,0 +1,146 @@
+#pragma once
+// A two-way request/reply RPC over one message transport. Outgoing calls are numbered and wait
+// for the reply with their number; one read loop on the thread pool reads every message, hands
+// replies to the waiting calls and serves the peer's calls through the connection's stub.
+//
+// Callers of Call are always resumed on a thread-pool thread, never on the read loop's.
+// When the read loop ends, every pending call and every later call fails with the loop's end
+// error (the read's HRESULT, or 0x800703E3 once the connection is being destroyed).
+// The destructor closes the transport and blocks until the read loop and every incoming call
+// have ended.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "arpc/message.h"
+#include "arpc/transport.h"
+#include "corun/fire_and_forget.h"
+#include "corun/future.h"
+#include "corun/latch.h"
+#include "corun/srw_lock.h"
+
+namespace arpc {
+
+using bytes = std::vector<std::byte>;
+using pending_call = corun::details::promise_type_<bytes>;
+
+// Where a connection's incoming calls go.
+class IConnection {
+public:
+    virtual corun::details::future<bytes> HandleCall(std::uint16_t method_id, bytes payload) = 0;
+
+protected:
+    ~IConnection() = default;
+};
+
+// Parameter of generated stubs: how a stub's replies are written. The connection writes every
+// reply itself, so the stubs use nothing of it.
+struct Writer {};
+
+// The state that calls, the read loop and shutdown work on. Not copied or moved.
+class ConnectionCore {
+public:
+    ConnectionCore(std::shared_ptr<ITransport> transport, IConnection* owner, bool is_server);
+    ConnectionCore(const ConnectionCore&) = delete;
+    ConnectionCore& operator=(const ConnectionCore&) = delete;
+
+    // Starts the read loop; it continues on the thread pool.
+    void Start();
+    corun::details::future<bytes> Call(std::uint16_t method_id, bytes arguments);
+    void SetClosing() noexcept { closing_.store(true, std::memory_order_release); }
+    // Sets closing, closes the transport, waits for the read loop, fails what is still
+    // pending with 0x800703E3 and waits until no incoming call is being served.
+    void Shutdown() noexcept;
+
+    std::uint16_t origin() const noexcept { return origin_; }
+    // Completed with the HRESULT that ended the read loop on a transport error (S_OK when the
+    // connection was closing); stays empty when the loop ended otherwise.
+    const std::shared_ptr<corun::details::promise_type_<long>>& end_result() const noexcept { return end_result_; }
+    std::uint32_t in_flight() noexcept { return in_flight_.count(); }
+
+private:
+    corun::details::future<void> ReadLoop();
+    corun::details::future<void> ProcessRequest(std::shared_ptr<message_t> request);
+    // Stores the reply and resumes a waiting call after a hop to the thread pool.
+    static corun::details::fire_and_forget CompleteCall(std::shared_ptr<pending_call> call, bytes reply);
+    // Fails the calls after a hop to the thread pool.
+    static corun::details::fire_and_forget FailCalls(std::vector<std::shared_ptr<pending_call>> calls,
+                                                     std::exception_ptr error);
+    // Records why the loop ended and fails every pending call with it.
+    void EndCalls(std::exception_ptr error) noexcept;
+
+    std::shared_ptr<ITransport> transport_;
+    IConnection* owner_;
+    std::atomic<std::uint32_t> next_call_id_{0};
+    std::atomic<bool> running_{true};
+    std::atomic<bool> closing_{false};
+    std::uint16_t origin_;
+    corun::details::srw_lock pending_lock_;
+    std::unordered_map<std::uint32_t, std::shared_ptr<pending_call>> pending_;
+    std::exception_ptr ended_; // set under pending_lock_ when the read loop has ended
+    std::shared_ptr<corun::details::promise_type_<long>> end_result_;
+    corun::details::future<void> read_loop_;
+    corun::details::latch in_flight_;
+};
+
+// ClientProxy<Connection> is the proxy of the peer's interface; ServerStub<Connection, Writer>
+// serves the peer's calls (Dispatch) and names the creator's local object type (remote_type).
+template <template <class> class ClientProxy, template <class, class> class ServerStub>
+class Connection : public ClientProxy<Connection<ClientProxy, ServerStub>>,
+                   public ServerStub<Connection<ClientProxy, ServerStub>, Writer>,
+                   public IConnection {
+    using stub = ServerStub<Connection<ClientProxy, ServerStub>, Writer>;
+
+public:
+    using local_type = typename stub::remote_type;
+
+    static std::unique_ptr<Connection> Create(local_type* local, std::shared_ptr<ITransport> transport, bool is_server)
+    {
+        std::unique_ptr<Connection> connection(new Connection(local, std::move(transport), is_server));
+        connection->core_.Start();
+        return connection;
+    }
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    ~Connection()
+    {
+        // Closing first, so that the read error the close causes reports S_OK.
+        core_.SetClosing();
+        if (transport_) {
+            transport_->Close();
+            transport_.reset();
+        }
+        core_.Shutdown();
+    }
+
+    corun::details::future<bytes> Call(std::uint16_t method_id, bytes arguments)
+    {
+        return core_.Call(method_id, std::move(arguments));
+    }
+
+    corun::details::future<bytes> HandleCall(std::uint16_t method_id, bytes payload) override
+    {
+        return stub::Dispatch(method_id, std::move(payload));
+    }
+
+    ConnectionCore& core() noexcept { return core_; }
+    local_type* local() const noexcept { return local_; }
+
+private:
+    Connection(local_type* local, std::shared_ptr<ITransport> transport, bool is_server)
+        : core_(transport, this, is_server), local_(local), transport_(std::move(transport))
+    {
+    }
+
+    ConnectionCore core_;
+    local_type* local_;
+    std::shared_ptr<ITransport> transport_;
+};
+
+} // namespace arpc

@@ -1,0 +1,191 @@
+#include <mutex>
+
+#include "arpc/connection.h"
+#include "corun/blocking_wait.h"
+#include "corun/errors.h"
+#include "corun/thread_pool.h"
+
+namespace arpc {
+
+using corun::details::future;
+using corun::details::hresult_error;
+
+namespace {
+
+constexpr long e_aborted = static_cast<long>(0x800703E3UL); // HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)
+
+} // namespace
+
+ConnectionCore::ConnectionCore(std::shared_ptr<ITransport> transport, IConnection* owner, bool is_server)
+    : transport_(std::move(transport)), owner_(owner), origin_(is_server ? origin_server : origin_client),
+      end_result_(std::make_shared<corun::details::promise_type_<long>>())
+{
+}
+
+void ConnectionCore::Start()
+{
+    read_loop_ = ReadLoop();
+}
+
+future<bytes> ConnectionCore::Call(std::uint16_t method_id, bytes arguments)
+{
+    const std::uint32_t call_id = next_call_id_.fetch_add(1, std::memory_order_relaxed);
+    auto message = BuildCall(call_id, origin_, method_id, arguments);
+    auto call = std::make_shared<pending_call>();
+    {
+        std::lock_guard guard(pending_lock_);
+        if (ended_)
+            std::rethrow_exception(ended_);
+        // Registered before any byte goes out, so a reply that comes at once finds it.
+        pending_.emplace(call_id, call);
+    }
+    try {
+        co_await transport_->Write(std::move(message));
+    } catch (...) {
+        // Nothing will answer a call that never went out.
+        std::lock_guard guard(pending_lock_);
+        pending_.erase(call_id);
+        throw;
+    }
+    co_await corun::details::check_cancelled{};
+    co_return co_await corun::details::awaiting(*call);
+}
+
+corun::details::fire_and_forget ConnectionCore::CompleteCall(std::shared_ptr<pending_call> call, bytes reply)
+{
+    std::coroutine_handle<> waiter;
+    {
+        std::lock_guard guard(call->lock);
+        call->result.emplace<2>(std::move(reply));
+        waiter = std::exchange(call->continuation, nullptr);
+    }
+    // A call that has not reached its await yet finds the value there.
+    if (!waiter)
+        co_return;
+    try {
+        co_await corun::resume_background();
+    } catch (...) {
+        // The pool refused: resuming here is better than never.
+    }
+    waiter.resume();
+}
+
+corun::details::fire_and_forget ConnectionCore::FailCalls(std::vector<std::shared_ptr<pending_call>> calls,
+                                                          std::exception_ptr error)
+{
+    try {
+        co_await corun::resume_background();
+    } catch (...) {
+    }
+    for (auto& call : calls)
+        call->set_exception(error);
+}
+
+void ConnectionCore::EndCalls(std::exception_ptr error) noexcept
+{
+    std::vector<std::shared_ptr<pending_call>> calls;
+    {
+        std::lock_guard guard(pending_lock_);
+        if (!ended_)
+            ended_ = error;
+        try {
+            calls.reserve(pending_.size());
+            for (auto& [id, call] : pending_)
+                calls.push_back(call);
+            pending_.clear();
+        } catch (...) {
+            // Out of memory: shutdown fails what stays in the map.
+            return;
+        }
+    }
+    if (!calls.empty()) {
+        try {
+            FailCalls(std::move(calls), error);
+        } catch (...) {
+        }
+    }
+}
+
+future<void> ConnectionCore::ReadLoop()
+{
+    co_await corun::resume_background();
+    corun::details::promise_base& self = co_await corun::details::current_promise{};
+    std::exception_ptr end;
+    try {
+        while (running_.load(std::memory_order_acquire)) {
+            try {
+                auto read = transport_->Read();
+                self.throw_if_cancelled();
+                std::shared_ptr<message_t> received = co_await read;
+                Message& message = *received->message;
+                if (message.origin == origin_) {
+                    std::shared_ptr<pending_call> call;
+                    {
+                        std::lock_guard guard(pending_lock_);
+                        auto found = pending_.find(message.call_id);
+                        if (found != pending_.end()) {
+                            call = std::move(found->second);
+                            pending_.erase(found);
+                        }
+                    }
+                    if (call)
+                        CompleteCall(std::move(call), bytes(message.payload(), message.payload() + message.length));
+                } else if (message.origin != origin_dropped) {
+                    in_flight_.count_up();
+                    try {
+                        (void)ProcessRequest(std::move(received));
+                    } catch (...) {
+                        // The request's coroutine could not even be made.
+                        in_flight_.count_down();
+                        throw;
+                    }
+                }
+            } catch (const corun::details::operation_cancelled&) {
+                running_.exchange(false);
+                end = std::current_exception();
+            } catch (const hresult_error& error) {
+                running_.exchange(false);
+                const bool closing = closing_.load(std::memory_order_acquire);
+                end_result_->set_value(closing ? S_OK : error.code());
+                end = closing ? std::make_exception_ptr(hresult_error(e_aborted)) : std::current_exception();
+            }
+        }
+    } catch (...) {
+        EndCalls(std::current_exception());
+        throw;
+    }
+    EndCalls(end);
+}
+
+future<void> ConnectionCore::ProcessRequest(std::shared_ptr<message_t> request)
+{
+    // First in the frame, so the count drops last, after everything else has been used.
+    corun::details::latch_guard guard(in_flight_);
+    const Message& message = *request->message;
+    bytes result = co_await owner_->HandleCall(message.method_id, bytes(message.payload(), message.payload() + message.length));
+    if (result.empty())
+        co_return;
+    co_await transport_->Write(BuildReply(message, result));
+}
+
+void ConnectionCore::Shutdown() noexcept
+{
+    SetClosing();
+    if (transport_)
+        transport_->Close();
+    if (read_loop_)
+        corun::details::wait_until_ready(read_loop_.state());
+    {
+        std::lock_guard guard(pending_lock_);
+        if (!ended_)
+            ended_ = std::make_exception_ptr(hresult_error(e_aborted));
+        for (auto& [id, call] : pending_)
+            call->set_exception(std::make_exception_ptr(hresult_error(e_aborted)));
+        pending_.clear();
+    }
+    in_flight_.wait_zero();
+    read_loop_ = {};
+    transport_.reset();
+}
+
+} // namespace arpc

@@ -1,0 +1,5 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct SharedPortRecord { std::wstring name; std::uint32_t port; };

@@ -1,0 +1,151 @@
+#include <atomic>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "connection_helpers.h"
+#include "fake_transport.h"
+
+namespace {
+
+struct ConnectionFixture : ::testing::Test {
+    std::shared_ptr<fake_transport> transport = std::make_shared<fake_transport>();
+    IClient_Remote local;
+    std::unique_ptr<client_connection> connection = client_connection::Create(&local, transport, false);
+};
+
+constexpr long broken_pipe = static_cast<long>(0x8007006DUL);
+constexpr long aborted = static_cast<long>(0x800703E3UL);
+
+} // namespace
+
+using Connection = ConnectionFixture;
+
+TEST_F(Connection, FirstCallsAreNumberedFromZeroWithClientMarker)
+{
+    auto first = connection->GetSharedPorts();
+    auto second = connection->Call(7, to_bytes({0xAA}));
+    auto written = transport->wait_written(2);
+    EXPECT_EQ(frame_bytes(*written[0]), to_bytes({0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(frame_bytes(*written[1]), to_bytes({1, 0, 0, 0, 1, 0, 7, 0, 1, 0, 0, 0, 0xAA}));
+    transport->deliver(reply_to(*written[1], to_bytes({5})));
+    EXPECT_EQ(corun::details::wait_get(second), to_bytes({5}));
+    transport->deliver(reply_to(*written[0], to_bytes({0, 0, 0, 0})));
+    EXPECT_TRUE(corun::details::wait_get(first).empty());
+}
+
+TEST_F(Connection, ReplyBeforeWriteCompletesStillCompletesCall)
+{
+    transport->hold_writes();
+    auto call = connection->Call(1, to_bytes({1, 2, 3, 4}));
+    auto written = transport->wait_written(1);
+    transport->deliver(reply_to(*written[0], to_bytes({9, 9})));
+    EXPECT_FALSE(call.ready());
+    transport->release_writes();
+    EXPECT_EQ(corun::details::wait_get(call), to_bytes({9, 9}));
+}
+
+TEST_F(Connection, CallerIsResumedOffTheReadLoopThread)
+{
+    std::atomic<DWORD> thread{0};
+    auto call = resumed_on(connection->Call(2, {}), &thread);
+    auto written = transport->wait_written(1);
+    // The read loop runs on this thread while deliver completes its Read.
+    transport->deliver(reply_to(*written[0], to_bytes({1})));
+    EXPECT_EQ(corun::details::wait_get(call), to_bytes({1}));
+    EXPECT_NE(thread.load(), GetCurrentThreadId());
+}
+
+TEST_F(Connection, UnknownDuplicateAndDroppedMessagesChangeNothing)
+{
+    auto call = connection->Call(3, {});
+    auto written = transport->wait_written(1);
+    auto unknown = reply_to(*written[0], to_bytes({1}));
+    unknown->call_id = 77;
+    transport->deliver(unknown);
+    auto dropped = arpc::BuildCall(0, arpc::origin_dropped, 3, bytes(70000, std::byte{0x11}));
+    transport->deliver(dropped);
+    transport->deliver(reply_to(*written[0], to_bytes({2})));
+    EXPECT_EQ(corun::details::wait_get(call), to_bytes({2}));
+
+    // A second reply with the same id finds nothing; the next call gets its own reply.
+    transport->deliver(reply_to(*written[0], to_bytes({3})));
+    auto next = connection->Call(3, {});
+    written = transport->wait_written(2);
+    EXPECT_EQ(written[1]->call_id, 1u);
+    transport->deliver(reply_to(*written[1], to_bytes({4})));
+    EXPECT_EQ(corun::details::wait_get(next), to_bytes({4}));
+    EXPECT_EQ(transport->written_count(), 2u);
+}
+
+TEST_F(Connection, IncomingCallGetsNoReplyAndInFlightCountReturnsToZero)
+{
+    auto call = connection->Call(0, {});
+    auto written = transport->wait_written(1);
+    for (std::uint16_t method : {0, 3, 0xFFFE})
+        transport->deliver(arpc::BuildCall(5, arpc::origin_server, method, to_bytes({1, 2, 3, 4})));
+    // Messages are handled in order: once the reply has completed the call, the incoming
+    // calls have been served.
+    transport->deliver(reply_to(*written[0], to_bytes({0, 0, 0, 0})));
+    corun::details::wait_get(call);
+    EXPECT_EQ(connection->core().in_flight(), 0u);
+    EXPECT_EQ(transport->written_count(), 1u);
+}
+
+TEST_F(Connection, PeerClosingFailsPendingAndLaterCallsWithTheReadError)
+{
+    std::atomic<DWORD> thread{0};
+    auto call = resumed_on(connection->GetSharedPorts(), &thread);
+    transport->wait_written(1);
+    transport->end_stream(broken_pipe);
+    EXPECT_EQ(failure_of(call), broken_pipe);
+    EXPECT_NE(thread.load(), GetCurrentThreadId());
+    EXPECT_EQ(failure_of(connection->Call(1, {})), broken_pipe);
+    EXPECT_EQ(transport->written_count(), 1u);
+    auto& end = *connection->core().end_result();
+    corun::details::wait_until_ready(end);
+    EXPECT_EQ(std::get<2>(end.result), broken_pipe);
+}
+
+TEST_F(Connection, DestroyingConnectionFailsWaitingCallWithAborted)
+{
+    auto call = connection->Call(4, {});
+    transport->wait_written(1);
+    auto end = connection->core().end_result();
+    connection.reset();
+    EXPECT_TRUE(transport->closed());
+    EXPECT_EQ(failure_of(call), aborted);
+    ASSERT_TRUE(end->ready());
+    EXPECT_EQ(std::get<2>(end->result), S_OK);
+}
+
+TEST_F(Connection, DestroyingIdleConnectionEndsTheReadLoop)
+{
+    auto end = connection->core().end_result();
+    connection.reset();
+    EXPECT_TRUE(transport->closed());
+    ASSERT_TRUE(end->ready());
+    EXPECT_EQ(std::get<2>(end->result), S_OK);
+}
+
+TEST_F(Connection, FailedWriteFailsTheCallWithTheTransportError)
+{
+    transport->fail_writes(E_FAIL);
+    EXPECT_EQ(failure_of(connection->Call(1, {})), E_FAIL);
+}
+
+TEST(ConnectionRace, RepliesRacingDestructionNeverHangOrLoseACall)
+{
+    for (int round = 0; round < 50; ++round) {
+        auto transport = std::make_shared<fake_transport>();
+        IClient_Remote local;
+        auto connection = client_connection::Create(&local, transport, false);
+        auto call = connection->Call(0, {});
+        auto written = transport->wait_written(1);
+        std::thread replier([&] { transport->deliver(reply_to(*written[0], to_bytes({round & 0xFF}))); });
+        connection.reset();
+        replier.join();
+        const long hr = failure_of(call);
+        EXPECT_TRUE(hr == S_OK || hr == aborted) << std::hex << hr;
+    }
+}

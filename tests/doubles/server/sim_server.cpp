@@ -1,0 +1,242 @@
+// wharf_sim_server: a simulated server for tests. It listens on the service pipe (or --pipe)
+// on this machine and answers IServer calls; method 0 returns the ports given with --port.
+//
+//   --port NAME=NUMBER   a shared port (repeatable, in reply order)
+//   --pipe NAME          pipe name (default: the service pipe)
+//   --mode MODE          normal | slow | never | close | bad-count | bad-name | short | split |
+//                        incoming | junk
+//   --delay-ms N         delay of slow replies and between the writes of split (default 200)
+//   --lifetime-ms N      the process ends after N ms whatever happens (default 30000)
+//   --clients N          the process ends when N clients have come and gone (default: no limit)
+//   --ready-event NAME   a named event set once the pipe accepts clients
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+#include "arpc/pipe_transport.h"
+#include "corun/blocking_wait.h"
+#include "wharfcore/iserver_proxy.h"
+#include "wharfcore/shared_port_record.h"
+
+namespace {
+
+struct options {
+    std::wstring pipe = L"wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
+    std::wstring mode = L"normal";
+    std::vector<SharedPortRecord> ports;
+    DWORD delay_ms = 200;
+    DWORD lifetime_ms = 30000;
+    long clients = 0;
+    std::wstring ready_event;
+};
+
+options settings;
+std::atomic<long> clients_done{0};
+
+using bytes = std::vector<std::byte>;
+
+bytes encode_ports(const std::vector<SharedPortRecord>& ports)
+{
+    bytes out;
+    iserver_codec::put_u32(out, static_cast<std::uint32_t>(ports.size()));
+    for (const auto& port : ports) {
+        iserver_codec::put_u32(out, static_cast<std::uint32_t>(port.name.size()));
+        const auto* units = reinterpret_cast<const std::byte*>(port.name.data());
+        out.insert(out.end(), units, units + 2 * port.name.size());
+        iserver_codec::put_u32(out, port.port);
+    }
+    return out;
+}
+
+// A blocking write on the overlapped handle that keeps the completion off the thread pool
+// (the low bit of the event).
+bool raw_write(HANDLE pipe, const void* data, DWORD size)
+{
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+    DWORD written = 0;
+    BOOL ok = WriteFile(pipe, data, size, nullptr, &overlapped);
+    if (ok || GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(pipe, &overlapped, &written, TRUE);
+    CloseHandle(event);
+    return ok && written == size;
+}
+
+void write(arpc::PipeTransport& pipe, std::shared_ptr<arpc::Message> message)
+{
+    corun::details::wait_get(pipe.Write(std::move(message)));
+}
+
+bytes answer(const arpc::Message& call)
+{
+    iserver_codec::reader in(std::span<const std::byte>(call.payload(), call.length));
+    bytes out;
+    switch (call.method_id) {
+    case 0:
+        return encode_ports(settings.ports);
+    case 1:
+        iserver_codec::put_u32(out, in.u32() + 1);
+        return out;
+    case 2:
+        in.u32();
+        in.u32();
+        iserver_codec::put_block(out, in.block());
+        return out;
+    case 3:
+        iserver_codec::put_u32(out, static_cast<std::uint32_t>(in.block().size()));
+        return out;
+    case 4:
+        iserver_codec::put_block(out, bytes(in.u32(), std::byte{0xAB}));
+        return out;
+    default:
+        iserver_codec::put_u32(out, 0);
+        return out;
+    }
+}
+
+// Returns false when the client is to be dropped.
+bool serve_call(arpc::PipeTransport& pipe, const arpc::Message& call)
+{
+    const std::wstring& mode = settings.mode;
+    if (call.method_id != 0 || mode == L"normal") {
+        write(pipe, arpc::BuildReply(call, answer(call)));
+        return true;
+    }
+    if (mode == L"slow") {
+        Sleep(settings.delay_ms);
+        write(pipe, arpc::BuildReply(call, answer(call)));
+    } else if (mode == L"never") {
+    } else if (mode == L"close") {
+        return false;
+    } else if (mode == L"bad-count") {
+        bytes payload = encode_ports(settings.ports);
+        const std::uint32_t count = static_cast<std::uint32_t>(settings.ports.size()) + 5;
+        std::memcpy(payload.data(), &count, 4);
+        write(pipe, arpc::BuildReply(call, payload));
+    } else if (mode == L"bad-name") {
+        bytes payload;
+        iserver_codec::put_u32(payload, 1);
+        iserver_codec::put_u32(payload, 100); // a hundred code units announced, two follow
+        payload.insert(payload.end(), {std::byte{'C'}, std::byte{0}, std::byte{'O'}, std::byte{0}});
+        write(pipe, arpc::BuildReply(call, payload));
+    } else if (mode == L"short") {
+        write(pipe, arpc::BuildReply(call, bytes{std::byte{1}, std::byte{0}}));
+    } else if (mode == L"split") {
+        auto reply = arpc::BuildReply(call, answer(call));
+        if (!raw_write(pipe.Handle(), reply.get(), arpc::header_size))
+            return false;
+        Sleep(settings.delay_ms);
+        const DWORD rest = reply->length;
+        const DWORD half = rest / 2;
+        if (!raw_write(pipe.Handle(), reply->payload(), half))
+            return false;
+        Sleep(settings.delay_ms);
+        if (!raw_write(pipe.Handle(), reply->payload() + half, rest - half))
+            return false;
+    } else if (mode == L"incoming") {
+        bytes argument;
+        iserver_codec::put_u32(argument, 42);
+        write(pipe, arpc::BuildCall(0, arpc::origin_server, 3, argument));
+        write(pipe, arpc::BuildReply(call, answer(call)));
+    } else if (mode == L"junk") {
+        write(pipe, arpc::BuildCall(call.call_id, arpc::origin_dropped, 0, bytes(70000, std::byte{0x5A})));
+        auto unknown = arpc::BuildReply(call, bytes{std::byte{9}});
+        unknown->call_id = call.call_id + 1000;
+        write(pipe, unknown);
+        write(pipe, arpc::BuildReply(call, answer(call)));
+        write(pipe, arpc::BuildReply(call, encode_ports({})));
+    }
+    return true;
+}
+
+void serve(std::shared_ptr<arpc::PipeTransport> pipe)
+{
+    try {
+        for (;;) {
+            std::shared_ptr<arpc::message_t> received = corun::details::wait_get(pipe->Read());
+            const arpc::Message& message = *received->message;
+            if (message.origin != arpc::origin_client)
+                continue;
+            if (!serve_call(*pipe, message))
+                break;
+        }
+    } catch (...) {
+    }
+    pipe.reset(); // closes this instance
+    if (settings.clients > 0 && ++clients_done >= settings.clients)
+        ExitProcess(0);
+}
+
+void accept_clients(HANDLE ready)
+{
+    for (;;) {
+        auto pipe = std::make_shared<arpc::PipeTransport>();
+        arpc::security_descriptor defaults;
+        if (pipe->Listen(settings.pipe, defaults) < 0)
+            ExitProcess(2);
+        if (ready)
+            SetEvent(ready);
+        try {
+            corun::details::wait_get(pipe->WaitClient({}, {}));
+        } catch (...) {
+            continue;
+        }
+        std::thread(serve, std::move(pipe)).detach();
+    }
+}
+
+bool parse(int argc, wchar_t** argv)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring name = argv[i];
+        const std::wstring value = argv[i + 1];
+        if (name == L"--port") {
+            const auto equals = value.rfind(L'=');
+            if (equals == std::wstring::npos)
+                return false;
+            settings.ports.push_back({value.substr(0, equals),
+                                      static_cast<std::uint32_t>(std::wcstoul(value.c_str() + equals + 1, nullptr, 10))});
+        } else if (name == L"--pipe") {
+            settings.pipe = value;
+        } else if (name == L"--mode") {
+            settings.mode = value;
+        } else if (name == L"--delay-ms") {
+            settings.delay_ms = std::wcstoul(value.c_str(), nullptr, 10);
+        } else if (name == L"--lifetime-ms") {
+            settings.lifetime_ms = std::wcstoul(value.c_str(), nullptr, 10);
+        } else if (name == L"--clients") {
+            settings.clients = std::wcstol(value.c_str(), nullptr, 10);
+        } else if (name == L"--ready-event") {
+            settings.ready_event = value;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (!parse(argc, argv))
+        return 1;
+    std::thread([] {
+        Sleep(settings.lifetime_ms);
+        ExitProcess(3);
+    }).detach();
+    HANDLE ready = settings.ready_event.empty() ? nullptr : CreateEventW(nullptr, TRUE, FALSE, settings.ready_event.c_str());
+    // Several instances listen at once, so that a client arriving while another is being
+    // accepted finds one free.
+    for (int i = 0; i < 3; ++i)
+        std::thread(accept_clients, ready).detach();
+    accept_clients(ready);
+    return 0;
+}
