@@ -203,6 +203,7 @@ TEST_F(PortDriver, MalformedBuffersAreRefusedAndKeepTheStoredValue)
     for (const auto& in : bad_strings) {
         auto r = control(device.get(), IOCTL_WHARFDRV_SET_DOMAIN, in, 0);
         EXPECT_FALSE(r.ok) << "input of " << in.size() << " bytes was accepted";
+        EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << in.size();
     }
     for (size_t size : {0u, 3u, 5u, 8u}) {
         std::vector<uint8_t> in(size, 0x11);
@@ -223,6 +224,7 @@ TEST_F(PortDriver, RepliesThatDoNotFitAndUnknownCodesAreRefused)
     ASSERT_TRUE(control(device.get(), IOCTL_WHARFDRV_SET_LOGIN, string_buffer(L"abcd"), 0).ok);
     auto small = control(device.get(), IOCTL_WHARFDRV_GET_LOGIN, {}, 4 + 2 * 4 - 1);
     EXPECT_FALSE(small.ok);
+    EXPECT_EQ(small.error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_FALSE(control(device.get(), IOCTL_WHARFDRV_GET_LOGIN, {}, 0).ok);
     EXPECT_FALSE(control(device.get(), IOCTL_WHARFDRV_GET_REMOTE_PORT, {}, 3).ok);
     EXPECT_TRUE(control(device.get(), IOCTL_WHARFDRV_GET_LOGIN, {}, 4 + 2 * 4).ok);
