@@ -6,6 +6,7 @@
 //
 // Use: construct; CreateServer or OpenClient; SetCancellationToken; then one Read (server) or
 // Write (client) at a time. Destroy only when no operation is pending. Not copied or moved.
+#include <atomic>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -53,12 +54,12 @@ public:
     bool bound_to_thread_pool() const noexcept { return bound_; }
 
 private:
-    HRESULT adopt(HANDLE opened);
-    corun::details::future<std::vector<std::byte>> read_polled(std::shared_ptr<corun::details::cancellation_source_body> source);
-    corun::details::future<unsigned long> write_blocking(std::vector<std::byte> data,
-                                                         std::shared_ptr<corun::details::cancellation_source_body> source);
-    // The subscription's work: cancels the call whose OVERLAPPED the slot holds.
-    void cancel_io(std::atomic<OVERLAPPED*>& pending) noexcept;
+    // Keeps a newly opened handle (closing the one held before) and binds it, or reports the
+    // error of the failed open.
+    HRESULT adopt(HANDLE opened, DWORD error, bool server);
+    // A read's or write's cancellation work, run on a thread-pool thread: cancels the call
+    // whose OVERLAPPED the operation's pending slot holds, at most once per call.
+    static void cancel_io(HANDLE handle, std::atomic<OVERLAPPED*>& pending) noexcept;
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     threadpool_io io_;

@@ -1,0 +1,315 @@
+#include "arpc/mailslot.h"
+
+#include <coroutine>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "corun/errors.h"
+
+namespace arpc {
+
+using corun::details::cancellation_source_body;
+using corun::details::cancellation_subscription;
+using corun::details::cancellation_token;
+using corun::details::future;
+using corun::details::hresult_error;
+using corun::details::hresult_from_win32;
+using corun::details::operation_cancelled;
+
+namespace {
+
+// How often the polling reader looks for a message and for a cancellation.
+constexpr DWORD poll_interval_ms = 10;
+
+// A Win32 code of a failed operation, raised without the cancellation mapping of
+// throw_win32_error (an aborted call stays 0x800703E3).
+[[noreturn]] void throw_io_result(DWORD code)
+{
+    throw hresult_error(hresult_from_win32(code));
+}
+
+// Owns one manual-reset event.
+class unique_event {
+public:
+    unique_event() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        if (!event_)
+            corun::throw_last_error();
+    }
+    unique_event(const unique_event&) = delete;
+    unique_event& operator=(const unique_event&) = delete;
+    ~unique_event() { CloseHandle(event_); }
+    HANDLE get() const noexcept { return event_; }
+
+private:
+    HANDLE event_;
+};
+
+// Owns a one-shot thread-pool timer that resumes a coroutine. Closing it from inside its own
+// callback (the resumed coroutine ends there) is allowed: the system frees it afterwards.
+class poll_timer {
+public:
+    poll_timer() : timer_(CreateThreadpoolTimer(&poll_timer::fire, this, nullptr))
+    {
+        if (!timer_)
+            corun::throw_last_error();
+    }
+    poll_timer(const poll_timer&) = delete;
+    poll_timer& operator=(const poll_timer&) = delete;
+    ~poll_timer()
+    {
+        SetThreadpoolTimer(timer_, nullptr, 0, 0);
+        CloseThreadpoolTimer(timer_);
+    }
+
+    struct awaiter {
+        poll_timer& timer;
+        DWORD ms;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> h) noexcept
+        {
+            timer.waiting_ = h;
+            ULARGE_INTEGER due;
+            due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(ms) * 10000);
+            FILETIME relative{due.LowPart, due.HighPart};
+            SetThreadpoolTimer(timer.timer_, &relative, 0, 0);
+        }
+        void await_resume() const noexcept {}
+    };
+    awaiter after(DWORD ms) noexcept { return {*this, ms}; }
+
+private:
+    static void CALLBACK fire(PTP_CALLBACK_INSTANCE, void* context, PTP_TIMER) noexcept
+    {
+        static_cast<poll_timer*>(context)->waiting_.resume();
+    }
+
+    PTP_TIMER timer_;
+    std::coroutine_handle<> waiting_;
+};
+
+// One overlapped call on a handle that no thread-pool I/O object watches, waited for on its
+// own event. Returns false when the call failed with ERROR_SEM_TIMEOUT (nothing to read).
+bool transfer_now(HANDLE handle, bool write, void* buffer, DWORD count, DWORD& transferred)
+{
+    unique_event done;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = done.get();
+    const BOOL ok = write ? WriteFile(handle, buffer, count, nullptr, &overlapped)
+                          : ReadFile(handle, buffer, count, nullptr, &overlapped);
+    if (!ok) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SEM_TIMEOUT)
+            return false;
+        if (error != ERROR_IO_PENDING) {
+            if (error == ERROR_CANCELLED)
+                throw operation_cancelled();
+            throw_io_result(error);
+        }
+    }
+    DWORD moved = 0;
+    if (!GetOverlappedResult(handle, &overlapped, &moved, TRUE)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SEM_TIMEOUT)
+            return false;
+        if (error != ERROR_HANDLE_EOF)
+            throw_io_result(error);
+    }
+    transferred = static_cast<DWORD>(overlapped.InternalHigh);
+    return true;
+}
+
+future<std::vector<std::byte>> read_bound(HANDLE handle, threadpool_io& io,
+                                          std::shared_ptr<cancellation_source_body> source,
+                                          void (*cancel)(HANDLE, std::atomic<OVERLAPPED*>&))
+{
+    std::vector<std::byte> buffer(Mailslot::read_size);
+    if (source->is_cancelled())
+        throw operation_cancelled();
+    std::atomic<OVERLAPPED*> pending{nullptr};
+    // Declared before the subscription: a running cancel may still touch its OVERLAPPED until
+    // the subscription's destructor has waited for it.
+    ReadAwaiter read(handle, io, buffer.data(), Mailslot::read_size, &pending);
+    cancellation_token token(source);
+    auto on_cancel = [handle, &pending, cancel] { cancel(handle, pending); };
+    cancellation_subscription<decltype(on_cancel)> subscription(token, on_cancel);
+    if (token.is_cancelled())
+        throw operation_cancelled();
+    const DWORD count = co_await read;
+    buffer.resize(count);
+    co_return buffer;
+}
+
+future<unsigned long> write_bound(HANDLE handle, threadpool_io& io, std::vector<std::byte> data,
+                                  std::shared_ptr<cancellation_source_body> source,
+                                  void (*cancel)(HANDLE, std::atomic<OVERLAPPED*>&))
+{
+    if (source->is_cancelled())
+        throw operation_cancelled();
+    std::atomic<OVERLAPPED*> pending{nullptr};
+    WriteAwaiter write(handle, io, data.data(), static_cast<DWORD>(data.size()), &pending);
+    cancellation_token token(source);
+    auto on_cancel = [handle, &pending, cancel] { cancel(handle, pending); };
+    cancellation_subscription<decltype(on_cancel)> subscription(token, on_cancel);
+    if (token.is_cancelled())
+        throw operation_cancelled();
+    const DWORD count = co_await write;
+    co_return static_cast<unsigned long>(count);
+}
+
+// Where the handle cannot be bound to the thread pool, a read looks for a message on a
+// thread-pool timer instead of waiting in an overlapped call that would block its thread;
+// a cancellation is noticed at the next look and ends the read as an aborted call would.
+future<std::vector<std::byte>> read_polled(HANDLE handle, std::shared_ptr<cancellation_source_body> source)
+{
+    std::vector<std::byte> buffer(Mailslot::read_size);
+    if (source->is_cancelled())
+        throw operation_cancelled();
+    cancellation_token token(source);
+    if (token.is_cancelled())
+        throw operation_cancelled();
+    poll_timer timer;
+    for (;;) {
+        if (token.is_cancelled())
+            throw_io_result(ERROR_OPERATION_ABORTED);
+        DWORD next = MAILSLOT_NO_MESSAGE;
+        if (!GetMailslotInfo(handle, nullptr, &next, nullptr, nullptr))
+            corun::throw_last_error();
+        if (next != MAILSLOT_NO_MESSAGE) {
+            if (next > Mailslot::read_size) {
+                // Too long for the buffer: take it out of the mailslot, so the endpoint stays
+                // usable for the next message, and fail as the system fails such a read.
+                std::vector<std::byte> discarded(next);
+                DWORD ignored = 0;
+                transfer_now(handle, false, discarded.data(), next, ignored);
+                throw_io_result(ERROR_INSUFFICIENT_BUFFER);
+            }
+            DWORD count = 0;
+            if (transfer_now(handle, false, buffer.data(), Mailslot::read_size, count)) {
+                buffer.resize(count);
+                co_return buffer;
+            }
+        }
+        co_await timer.after(poll_interval_ms);
+    }
+}
+
+// A mailslot write never waits for a reader: without a thread-pool binding it is made at once.
+future<unsigned long> write_unbound(HANDLE handle, std::vector<std::byte> data,
+                                    std::shared_ptr<cancellation_source_body> source)
+{
+    if (source->is_cancelled())
+        throw operation_cancelled();
+    cancellation_token token(source);
+    if (token.is_cancelled())
+        throw operation_cancelled();
+    DWORD count = 0;
+    if (!transfer_now(handle, true, data.data(), static_cast<DWORD>(data.size()), count))
+        throw_io_result(ERROR_SEM_TIMEOUT);
+    co_return static_cast<unsigned long>(count);
+}
+
+future<std::vector<std::byte>> fail_read(long hr)
+{
+    corun::throw_error(hr);
+    co_return {};
+}
+
+future<unsigned long> fail_write(long hr)
+{
+    corun::throw_error(hr);
+    co_return 0;
+}
+
+} // namespace
+
+void Mailslot::cancel_io(HANDLE handle, std::atomic<OVERLAPPED*>& pending) noexcept
+{
+    // A call that has completed meanwhile is no longer pending: CancelIoEx then cancels nothing.
+    if (OVERLAPPED* call = pending.exchange(nullptr, std::memory_order_acq_rel))
+        CancelIoEx(handle, call);
+}
+
+Mailslot::Mailslot() = default;
+
+Mailslot::Mailslot(force_polling_t) : force_polling_(true) {}
+
+Mailslot::~Mailslot()
+{
+    io_.close();
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+}
+
+HRESULT Mailslot::CreateServer(std::wstring_view name, SECURITY_ATTRIBUTES* security)
+{
+    const std::wstring path = L"\\\\.\\mailslot\\" + std::wstring(name);
+    HANDLE opened = CreateMailslotW(path.c_str(), 0, MAILSLOT_WAIT_FOREVER, security);
+    const DWORD error = opened == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return adopt(opened, error, true);
+}
+
+HRESULT Mailslot::OpenClient(std::wstring_view host, std::wstring_view name)
+{
+    const std::wstring path = L"\\\\" + std::wstring(host) + L"\\mailslot\\" + std::wstring(name);
+    HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const DWORD error = opened == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    return adopt(opened, error, false);
+}
+
+HRESULT Mailslot::adopt(HANDLE opened, DWORD error, bool server)
+{
+    if (handle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(handle_);
+    handle_ = opened;
+    if (opened == INVALID_HANDLE_VALUE)
+        return hresult_from_win32(error);
+
+    bound_ = false;
+    if (!force_polling_) {
+        try {
+            io_.bind(handle_);
+            bound_ = true;
+        } catch (const hresult_error& e) {
+            // Some systems cannot bind a mailslot handle to the thread pool at all; the
+            // endpoint then polls. Any other failure is the caller's.
+            if (e.code() != hresult_from_win32(ERROR_INVALID_PARAMETER))
+                throw;
+        }
+    }
+    if (!bound_ && server) {
+        // The polling reader only reads a message it has seen waiting; a zero time-out keeps a
+        // read from ever holding its thread should that message be gone.
+        SetMailslotInfo(handle_, 0);
+    }
+    return S_OK;
+}
+
+void Mailslot::SetCancellationToken(const corun::details::cancellation_source& owner)
+{
+    cancellation_ = corun::details::cancellation_source::child_of(owner);
+}
+
+future<std::vector<std::byte>> Mailslot::Read()
+{
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return fail_read(hresult_from_win32(ERROR_INVALID_HANDLE));
+    if (bound_)
+        return read_bound(handle_, io_, cancellation_.body(), &cancel_io);
+    return read_polled(handle_, cancellation_.body());
+}
+
+future<unsigned long> Mailslot::Write(std::vector<std::byte> data)
+{
+    if (handle_ == INVALID_HANDLE_VALUE)
+        return fail_write(hresult_from_win32(ERROR_INVALID_HANDLE));
+    if (bound_)
+        return write_bound(handle_, io_, std::move(data), cancellation_.body(), &cancel_io);
+    return write_unbound(handle_, std::move(data), cancellation_.body());
+}
+
+} // namespace arpc
