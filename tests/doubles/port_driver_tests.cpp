@@ -246,6 +246,40 @@ TEST_F(PortDriver, RemovalTakesInterfacesAwayAndAnnouncesIt)
     EXPECT_FALSE(open());
 }
 
+// The library finds its ports through the COM-port interface and reads "PortName" from the
+// device key of the node it lists; the install must leave that value as written.
+TEST(InstallDevice, PortNameWrittenBeforeInstallIsFoundThroughTheComPortInterface)
+{
+    test_node node;
+    ASSERT_TRUE(node.registered());
+    ASSERT_TRUE(node.write_port_name(L"COM7"));
+    BOOL reboot = TRUE;
+    ASSERT_TRUE(node.install(&reboot));
+
+    device_info_list set(SetupDiGetClassDevsExW(&comport_interface_class, nullptr, nullptr,
+                                                DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, nullptr,
+                                                nullptr, nullptr));
+    ASSERT_TRUE(set);
+    std::wstring found;
+    SP_DEVINFO_DATA info{sizeof(info)};
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set.get(), i, &info); ++i) {
+        wchar_t id[200] = {};
+        if (!SetupDiGetDeviceInstanceIdW(set.get(), &info, id, 200, nullptr) ||
+            node.instance_id() != id)
+            continue;
+        HKEY key = SetupDiOpenDevRegKey(set.get(), &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        ASSERT_NE(key, INVALID_HANDLE_VALUE);
+        wchar_t name[260] = {};
+        DWORD size = sizeof(name) - sizeof(wchar_t), type = 0;
+        EXPECT_EQ(RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+        RegCloseKey(key);
+        found = name;
+    }
+    EXPECT_EQ(found, L"COM7");
+}
+
 TEST(InstallDevice, InjectedErrorFailsWithItAndInstallsNothing)
 {
     knob_guard fail(knob_install_error, ERROR_NO_DRIVER_SELECTED);

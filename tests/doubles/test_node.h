@@ -74,6 +74,20 @@ public:
         return install(nullptr, set_.get(), &node_, nullptr, flags, need_reboot);
     }
 
+    // Writes "PortName" into the node's device key, as the library does before installing.
+    bool write_port_name(const std::wstring& name)
+    {
+        HKEY key = SetupDiCreateDevRegKeyW(set_.get(), &node_, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                           nullptr, nullptr);
+        if (key == INVALID_HANDLE_VALUE)
+            return false;
+        LSTATUS rc = RegSetValueExW(key, L"PortName", 0, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(name.c_str()),
+                                    static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+        return rc == ERROR_SUCCESS;
+    }
+
     DWORD remove()
     {
         registered_ = false;
