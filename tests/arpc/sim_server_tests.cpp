@@ -1,0 +1,150 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "arpc/pipe_transport.h"
+#include "pipe_test_support.h"
+
+namespace {
+
+constexpr long bad_reply = static_cast<long>(0x8007000DUL);
+constexpr long aborted = static_cast<long>(0x800703E3UL);
+
+// Runs wharf_sim_server (beside this program) on a pipe of its own until destroyed.
+class sim_server {
+public:
+    explicit sim_server(const std::wstring& arguments) : pipe(unique_pipe_name("sim"))
+    {
+        const std::wstring event_name = pipe + L"_ready";
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+        wchar_t path[MAX_PATH];
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring exe = path;
+        exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"wharf_sim_server.exe";
+        std::wstring command = L"\"" + exe + L"\" --pipe " + pipe + L" --ready-event " + event_name +
+                               L" --lifetime-ms 60000 " + arguments;
+        STARTUPINFOW startup{sizeof(startup)};
+        EXPECT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process_));
+        HANDLE either[] = {ready, process_.hProcess};
+        EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, 30000), WAIT_OBJECT_0) << "server did not start";
+        CloseHandle(ready);
+    }
+    ~sim_server()
+    {
+        TerminateProcess(process_.hProcess, 0);
+        WaitForSingleObject(process_.hProcess, INFINITE);
+        CloseHandle(process_.hProcess);
+        CloseHandle(process_.hThread);
+    }
+
+    std::unique_ptr<client_connection> connect()
+    {
+        auto transport = std::make_shared<arpc::PipeTransport>();
+        EXPECT_EQ(transport->Connect(L".", pipe, 2000, 3), S_OK);
+        return client_connection::Create(&local_, transport, false);
+    }
+
+    const std::wstring pipe;
+
+private:
+    PROCESS_INFORMATION process_{};
+    IClient_Remote local_;
+};
+
+} // namespace
+
+TEST(SimServer, ListsTheSharedPortsOfItsCommandLine)
+{
+    sim_server server(L"--port COM1=1 --port \"Port 7=7\"");
+    auto connection = server.connect();
+    auto records = corun::details::wait_get(connection->GetSharedPorts());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].name, L"COM1");
+    EXPECT_EQ(records[0].port, 1u);
+    EXPECT_EQ(records[1].name, L"Port 7");
+    EXPECT_EQ(records[1].port, 7u);
+}
+
+TEST(SimServer, SplitAndDelayedWritesAreDecodedWhole)
+{
+    sim_server server(L"--mode split --delay-ms 60 --port COM3=1 --port COM12=12");
+    auto connection = server.connect();
+    auto records = corun::details::wait_get(connection->GetSharedPorts());
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].name, L"COM12");
+    EXPECT_EQ(records[1].port, 12u);
+}
+
+TEST(SimServer, IncomingCallBeforeTheReplyIsLeftUnanswered)
+{
+    sim_server server(L"--mode incoming --port COM3=1");
+    auto connection = server.connect();
+    auto records = corun::details::wait_get(connection->GetSharedPorts());
+    ASSERT_EQ(records.size(), 1u);
+    // The server would take an answer to its call for the reply to this one.
+    EXPECT_EQ(corun::details::wait_get(connection->Method1(41)), 42);
+    EXPECT_EQ(connection->core().in_flight(), 0u);
+}
+
+TEST(SimServer, DroppedUnknownAndDuplicateRepliesAreIgnored)
+{
+    sim_server server(L"--mode junk --port COM5=5");
+    auto connection = server.connect();
+    auto records = corun::details::wait_get(connection->GetSharedPorts());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].name, L"COM5");
+    EXPECT_EQ(corun::details::wait_get(connection->Method1(1)), 2);
+}
+
+TEST(SimServer, MalformedRepliesFailTheCall)
+{
+    for (const wchar_t* mode : {L"bad-count", L"bad-name", L"short"}) {
+        sim_server server(std::wstring(L"--mode ") + mode + L" --port COM1=1");
+        auto connection = server.connect();
+        EXPECT_EQ(failure_of(connection->GetSharedPorts()), bad_reply) << mode;
+    }
+}
+
+TEST(SimServer, CloseWithoutReplyFailsTheCallPromptly)
+{
+    sim_server server(L"--mode close");
+    auto connection = server.connect();
+    auto call = connection->GetSharedPorts();
+    const long hr = failure_of(call);
+    EXPECT_LT(hr, 0);
+    EXPECT_NE(hr, aborted); // failed by the loop's end, not by the destruction
+    EXPECT_EQ(failure_of(connection->Method1(1)), hr);
+}
+
+TEST(SimServer, DestroyingTheConnectionFailsAnUnansweredCall)
+{
+    sim_server server(L"--mode never");
+    auto connection = server.connect();
+    auto call = connection->GetSharedPorts();
+    connection.reset();
+    EXPECT_EQ(failure_of(call), aborted);
+}
+
+TEST(SimServer, SlowReplyStillCompletes)
+{
+    sim_server server(L"--mode slow --delay-ms 300 --port COM2=2");
+    auto connection = server.connect();
+    EXPECT_EQ(corun::details::wait_get(connection->GetSharedPorts()).size(), 1u);
+}
+
+TEST(SimServer, LargePayloadsCrossInPiecesBothWays)
+{
+    sim_server server(L"");
+    auto connection = server.connect();
+    // Method 2 echoes its block: a payload of 8 + 4 + n bytes goes out, 4 + n come back.
+    for (std::size_t n : {65512u, 65513u, 200000u}) {
+        const bytes block = pattern(n, static_cast<int>(n));
+        EXPECT_EQ(corun::details::wait_get(connection->Method2(1, 2, block)), block) << n;
+    }
+    // Method 4 answers a block of n bytes: reply payloads of 65,524 and 65,525 bytes.
+    for (std::uint32_t n : {65520u, 65521u}) {
+        auto reply = corun::details::wait_get(connection->Method4(n));
+        EXPECT_EQ(reply, bytes(n, std::byte{0xAB}));
+    }
+}
