@@ -90,8 +90,8 @@ private:
 };
 
 // One overlapped call on a handle that no thread-pool I/O object watches, waited for on its
-// own event. Returns false when the call failed with ERROR_SEM_TIMEOUT (nothing to read).
-bool transfer_now(HANDLE handle, bool write, void* buffer, DWORD count, DWORD& transferred)
+// own event. Returns the call's Win32 result (0 on success, also for ERROR_HANDLE_EOF).
+DWORD transfer_now(HANDLE handle, bool write, void* buffer, DWORD count, DWORD& transferred)
 {
     unique_event done;
     OVERLAPPED overlapped{};
@@ -100,24 +100,17 @@ bool transfer_now(HANDLE handle, bool write, void* buffer, DWORD count, DWORD& t
                           : ReadFile(handle, buffer, count, nullptr, &overlapped);
     if (!ok) {
         const DWORD error = GetLastError();
-        if (error == ERROR_SEM_TIMEOUT)
-            return false;
-        if (error != ERROR_IO_PENDING) {
-            if (error == ERROR_CANCELLED)
-                throw operation_cancelled();
-            throw_io_result(error);
-        }
+        if (error != ERROR_IO_PENDING)
+            return error == ERROR_HANDLE_EOF ? 0 : error;
     }
     DWORD moved = 0;
     if (!GetOverlappedResult(handle, &overlapped, &moved, TRUE)) {
         const DWORD error = GetLastError();
-        if (error == ERROR_SEM_TIMEOUT)
-            return false;
         if (error != ERROR_HANDLE_EOF)
-            throw_io_result(error);
+            return error;
     }
     transferred = static_cast<DWORD>(overlapped.InternalHigh);
-    return true;
+    return 0;
 }
 
 future<std::vector<std::byte>> read_bound(HANDLE handle, threadpool_io& io,
@@ -182,13 +175,22 @@ future<std::vector<std::byte>> read_polled(HANDLE handle, std::shared_ptr<cancel
                 // usable for the next message, and fail as the system fails such a read.
                 std::vector<std::byte> discarded(next);
                 DWORD ignored = 0;
-                transfer_now(handle, false, discarded.data(), next, ignored);
+                (void)transfer_now(handle, false, discarded.data(), next, ignored);
                 throw_io_result(ERROR_INSUFFICIENT_BUFFER);
             }
             DWORD count = 0;
-            if (transfer_now(handle, false, buffer.data(), Mailslot::read_size, count)) {
-                buffer.resize(count);
+            const DWORD result = transfer_now(handle, false, buffer.data(), Mailslot::read_size, count);
+            // Some systems fail the read of a waiting empty message with ERROR_BROKEN_PIPE
+            // (and take it out); it is still an empty message.
+            if (result == ERROR_SUCCESS || (next == 0 && result == ERROR_BROKEN_PIPE)) {
+                buffer.resize(result == ERROR_SUCCESS ? count : 0);
                 co_return buffer;
+            }
+            // ERROR_SEM_TIMEOUT: the message went elsewhere after all; look again later.
+            if (result != ERROR_SEM_TIMEOUT) {
+                if (result == ERROR_CANCELLED)
+                    throw operation_cancelled();
+                throw_io_result(result);
             }
         }
         co_await timer.after(poll_interval_ms);
@@ -205,8 +207,11 @@ future<unsigned long> write_unbound(HANDLE handle, std::vector<std::byte> data,
     if (token.is_cancelled())
         throw operation_cancelled();
     DWORD count = 0;
-    if (!transfer_now(handle, true, data.data(), static_cast<DWORD>(data.size()), count))
-        throw_io_result(ERROR_SEM_TIMEOUT);
+    const DWORD result = transfer_now(handle, true, data.data(), static_cast<DWORD>(data.size()), count);
+    if (result == ERROR_CANCELLED)
+        throw operation_cancelled();
+    if (result != ERROR_SUCCESS)
+        throw_io_result(result);
     co_return static_cast<unsigned long>(count);
 }
 

@@ -49,6 +49,17 @@ template <class T> long failure_of(corun::details::future<T>& f)
     }
 }
 
+// The value of a future; a failure is reported with its HRESULT and gives T{}.
+template <class T> T value_of(corun::details::future<T>&& f)
+{
+    try {
+        return corun::details::wait_get(f);
+    } catch (const hresult_error& e) {
+        ADD_FAILURE() << "failed with 0x" << std::hex << static_cast<unsigned long>(e.code());
+        return T{};
+    }
+}
+
 // Sends one datagram with a plain file handle, as a server's service would.
 void send_raw(const std::wstring& name, const std::vector<std::byte>& data)
 {
@@ -98,8 +109,8 @@ TEST_P(MailslotServer, EmptyMessageGivesEmptyVectorAndExactBufferSizeIsWhole)
     send_raw(name, {});
     const auto full = bytes(Mailslot::read_size, 7);
     send_raw(name, full);
-    EXPECT_TRUE(corun::details::wait_get(server->Read()).empty());
-    EXPECT_EQ(corun::details::wait_get(server->Read()), full);
+    EXPECT_TRUE(value_of(server->Read()).empty());
+    EXPECT_EQ(value_of(server->Read()), full);
 }
 
 TEST_P(MailslotServer, MessageLongerThanBufferFailsWithInsufficientBuffer)
@@ -112,7 +123,7 @@ TEST_P(MailslotServer, MessageLongerThanBufferFailsWithInsufficientBuffer)
     // The endpoint stays usable: the next message is the next one sent.
     const auto next = bytes(5, 3);
     send_raw(name, next);
-    EXPECT_EQ(corun::details::wait_get(server->Read()), next);
+    EXPECT_EQ(value_of(server->Read()), next);
 }
 
 TEST_P(MailslotServer, PendingReadCompletesWhenMessageArrives)
@@ -143,7 +154,7 @@ TEST_P(MailslotServer, CancelledOwnerRefusesReadWithoutConsumingMessage)
     cancellation_source cancelled_owner;
     cancelled_owner.cancel();
     server->SetCancellationToken(cancelled_owner);
-    EXPECT_EQ(corun::details::wait_get(server->Read()), data);
+    EXPECT_EQ(value_of(server->Read()), data);
 }
 
 TEST_P(MailslotServer, CancellingOwnerEndsPendingReadPromptly)
@@ -163,7 +174,7 @@ TEST_P(MailslotServer, CancellingOwnerEndsPendingReadPromptly)
     server->SetCancellationToken(fresh);
     const auto data = bytes(3);
     send_raw(name, data);
-    EXPECT_EQ(corun::details::wait_get(server->Read()), data);
+    EXPECT_EQ(value_of(server->Read()), data);
 }
 
 TEST_P(MailslotServer, CancellationAfterCompletionKeepsTheResult)
@@ -186,7 +197,7 @@ TEST_P(MailslotServer, CreatingAgainClosesTheOldMailslotAtOnce)
     // And the endpoint now reads the second mailslot.
     const auto data = bytes(21);
     send_raw(second, data);
-    EXPECT_EQ(corun::details::wait_get(server->Read()), data);
+    EXPECT_EQ(value_of(server->Read()), data);
 }
 
 TEST_P(MailslotServer, ClientEndpointWritesWholeMessages)
@@ -200,8 +211,8 @@ TEST_P(MailslotServer, ClientEndpointWritesWholeMessages)
     client->SetCancellationToken(owner);
     for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{600}, std::size_t{Mailslot::read_size}}) {
         const auto data = bytes(size, static_cast<unsigned>(size));
-        EXPECT_EQ(corun::details::wait_get(client->Write(data)), size);
-        EXPECT_EQ(corun::details::wait_get(server->Read()), data) << "size " << size;
+        EXPECT_EQ(value_of(client->Write(data)), size);
+        EXPECT_EQ(value_of(server->Read()), data) << "size " << size;
     }
     owner.cancel();
     auto refused = client->Write(bytes(4));
