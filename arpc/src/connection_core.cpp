@@ -128,8 +128,17 @@ future<void> ConnectionCore::ReadLoop()
                             pending_.erase(found);
                         }
                     }
-                    if (call)
-                        CompleteCall(std::move(call), bytes(message.payload(), message.payload() + message.length));
+                    if (call) {
+                        bytes reply;
+                        try {
+                            reply.assign(message.payload(), message.payload() + message.length);
+                        } catch (...) {
+                            // The call must not wait for a reply that was read and lost.
+                            FailCalls({call}, std::current_exception());
+                            throw;
+                        }
+                        CompleteCall(std::move(call), std::move(reply));
+                    }
                 } else if (message.origin != origin_dropped) {
                     in_flight_.count_up();
                     try {
