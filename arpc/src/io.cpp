@@ -55,10 +55,23 @@ bool IoAwaiterBase::finish_start(threadpool_io& io, BOOL ok, DWORD error)
     corun::throw_win32_error(error);
 }
 
+namespace {
+
+// A handle that was never bound (a transport that neither connected nor listens) has no
+// I/O object to start.
+void start_io(threadpool_io& io)
+{
+    if (!io.get())
+        corun::throw_error(E_HANDLE);
+    StartThreadpoolIo(io.get());
+}
+
+} // namespace
+
 bool ReadAwaiter::await_suspend(std::coroutine_handle<> h)
 {
     handle = h;
-    StartThreadpoolIo(io_.get());
+    start_io(io_);
     if (slot_)
         slot_->store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = ReadFile(file_, buffer_, count_, nullptr, &overlapped);
@@ -68,7 +81,7 @@ bool ReadAwaiter::await_suspend(std::coroutine_handle<> h)
 bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
 {
     handle = h;
-    StartThreadpoolIo(io_.get());
+    start_io(io_);
     if (slot_)
         slot_->store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = WriteFile(file_, buffer_, count_, nullptr, &overlapped);
@@ -78,7 +91,7 @@ bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
 bool ConnectAwaiter::await_suspend(std::coroutine_handle<> h)
 {
     handle = h;
-    StartThreadpoolIo(io_.get());
+    start_io(io_);
     slot_.store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = ConnectNamedPipe(pipe_, &overlapped);
     const DWORD error = ok ? 0 : GetLastError();

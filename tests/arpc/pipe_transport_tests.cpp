@@ -219,6 +219,12 @@ TEST(PipeTransportServer, CancelRacingTheStartOfTheWaitAlwaysEndsIt)
     }
 }
 
+TEST(PipeTransportServer, WaitClientWithoutListenFailsInsteadOfCrashing)
+{
+    auto transport = std::make_shared<arpc::PipeTransport>();
+    EXPECT_EQ(failure_of(transport->WaitClient({}, {})), E_HANDLE);
+}
+
 TEST(PipeTransportServer, ClientThatConnectedFirstCompletesTheWaitAtOnce)
 {
     listening pipe("early");
