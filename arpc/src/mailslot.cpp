@@ -2,6 +2,7 @@
 
 #include <coroutine>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -162,7 +163,7 @@ future<std::vector<std::byte>> read_polled(HANDLE handle, std::shared_ptr<cancel
     cancellation_token token(source);
     if (token.is_cancelled())
         throw operation_cancelled();
-    poll_timer timer;
+    std::optional<poll_timer> timer; // made only when the read has to wait
     for (;;) {
         if (token.is_cancelled())
             throw_io_result(ERROR_OPERATION_ABORTED);
@@ -193,7 +194,9 @@ future<std::vector<std::byte>> read_polled(HANDLE handle, std::shared_ptr<cancel
                 throw_io_result(result);
             }
         }
-        co_await timer.after(poll_interval_ms);
+        if (!timer)
+            timer.emplace();
+        co_await timer->after(poll_interval_ms);
     }
 }
 
