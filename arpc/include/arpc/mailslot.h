@@ -8,6 +8,7 @@
 // Write (client) at a time. Destroy only when no operation is pending. Not copied or moved.
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -60,6 +61,12 @@ private:
     // A read's or write's cancellation work, run on a thread-pool thread: cancels the call
     // whose OVERLAPPED the operation's pending slot holds, at most once per call.
     static void cancel_io(HANDLE handle, std::atomic<OVERLAPPED*>& pending) noexcept;
+    // The calls of a handle that is not bound to the thread pool.
+    static corun::details::future<std::vector<std::byte>>
+    read_polled(HANDLE handle, std::shared_ptr<corun::details::cancellation_source_body> source);
+    static corun::details::future<unsigned long>
+    write_unbound(HANDLE handle, std::vector<std::byte> data,
+                  std::shared_ptr<corun::details::cancellation_source_body> source);
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     threadpool_io io_;
