@@ -1,0 +1,39 @@
+#pragma once
+// Long operations started from the UI thread: wait up to 500 ms, then show the wait cursor
+// and the modal "Please Wait" dialog (resource 130 from wl_resources) until the operation
+// ends; its failure is rethrown to the caller.
+#include <memory>
+
+#include <windows.h>
+
+#include "corun/cancellation.h"
+#include "corun/fire_and_forget.h"
+#include "corun/future.h"
+#include "corun/shared_future.h"
+#include "wl/async_window.h"
+#include "wl/dialog.h"
+
+namespace wl {
+
+class progress_dialog : public dialog_modal, public async_window<progress_dialog> {
+public:
+    progress_dialog(corun::details::shared_future future, corun::details::cancellation_source& source);
+    ~progress_dialog();
+
+private:
+    // What the closing coroutine may still reach once the dialog object is gone.
+    struct closer;
+
+    static corun::details::fire_and_forget wait_and_close(corun::details::shared_future future,
+                                                          std::shared_ptr<closer> target);
+
+    corun::details::shared_future future_;
+    HWND progress = nullptr;
+    std::shared_ptr<closer> closer_;
+};
+
+// UI thread. Blocks until the operation has ended (closing "Please Wait" does not end the
+// wait), then returns or rethrows the operation's exception.
+void run_with_progress(HWND parent, corun::details::cancellation_source& source, corun::details::future<void> operation);
+
+} // namespace wl

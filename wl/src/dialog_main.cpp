@@ -1,0 +1,97 @@
+#include <system_error>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "wl/dialog.h"
+
+namespace wl {
+namespace {
+
+[[noreturn]] void throw_system_error(const char* what)
+{
+    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
+}
+
+class accelerator_holder {
+public:
+    accelerator_holder() noexcept = default;
+    accelerator_holder(const accelerator_holder&) = delete;
+    accelerator_holder& operator=(const accelerator_holder&) = delete;
+    ~accelerator_holder()
+    {
+        if (table)
+            DestroyAcceleratorTable(table);
+    }
+    HACCEL table = nullptr;
+};
+
+void set_icon(HWND window, HINSTANCE instance, std::uint32_t icon_id, int size, WPARAM kind)
+{
+    HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(icon_id), IMAGE_ICON, size, size, 0);
+    SendMessageW(window, WM_SETICON, kind, reinterpret_cast<LPARAM>(icon));
+}
+
+} // namespace
+
+dialog_main::dialog_main()
+{
+    handlers.on_message(WM_CLOSE, [this](params) -> __int64 {
+        DestroyWindow(handlers.hwnd);
+        return 1;
+    });
+    handlers.on_message(WM_NCDESTROY, [](params) -> __int64 {
+        PostQuitMessage(0);
+        return 1;
+    });
+}
+
+int dialog_main::run(HINSTANCE instance, int show_command)
+{
+    InitCommonControls();
+    check_can_create(setup.dialogId);
+    shared_dialog_font();
+
+    if (!CreateDialogParamW(instance, MAKEINTRESOURCEW(setup.dialogId), nullptr, &dialog_proc,
+                            reinterpret_cast<LPARAM>(static_cast<wli::dialog_base*>(this))))
+        throw_system_error("CreateDialogParam failed for main dialog");
+
+    accelerator_holder accelerators;
+    if (setup.acceleratorId != 0) {
+        accelerators.table = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(setup.acceleratorId));
+        if (!accelerators.table)
+            throw_system_error("LoadAccelerators failed for main dialog");
+    }
+    if (setup.iconId != 0) {
+        set_icon(handlers.hwnd, instance, setup.iconId, 16, ICON_SMALL);
+        set_icon(handlers.hwnd, instance, setup.iconId, 32, ICON_BIG);
+    }
+    const HWND main_window = handlers.hwnd;
+    ShowWindow(main_window, show_command);
+
+    MSG msg;
+    for (;;) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0)
+            return static_cast<int>(static_cast<std::uint32_t>(msg.wParam));
+        if (got == -1)
+            throw_system_error("GetMessage failed");
+        bool done = false;
+        for (HWND other : modeless) {
+            if (other && IsWindow(other) && IsDialogMessageW(other, &msg)) {
+                done = true;
+                break;
+            }
+        }
+        if (done)
+            continue;
+        if (accelerators.table && TranslateAcceleratorW(main_window, accelerators.table, &msg))
+            continue;
+        if (IsDialogMessageW(main_window, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+} // namespace wl
