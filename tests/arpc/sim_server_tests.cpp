@@ -45,6 +45,8 @@ public:
         return client_connection::Create(&local_, transport, false);
     }
 
+    bool ended_within(DWORD ms) { return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
+
     const std::wstring pipe;
 
 private:
@@ -147,4 +149,17 @@ TEST(SimServer, LargePayloadsCrossInPiecesBothWays)
         auto reply = corun::details::wait_get(connection->Method4(n));
         EXPECT_EQ(reply, bytes(n, std::byte{0xAB}));
     }
+}
+
+TEST(SimServer, EndsByItselfAfterItsClientsOrItsLifetime)
+{
+    sim_server counted(L"--clients 1 --port COM1=1");
+    auto connection = counted.connect();
+    EXPECT_EQ(corun::details::wait_get(connection->GetSharedPorts()).size(), 1u);
+    EXPECT_FALSE(counted.ended_within(0));
+    connection.reset();
+    EXPECT_TRUE(counted.ended_within(10000));
+
+    sim_server short_lived(L"--lifetime-ms 300");
+    EXPECT_TRUE(short_lived.ended_within(10000));
 }
