@@ -60,14 +60,24 @@ bool RemoveDeviceNodeOfSet(HDEVINFO set, SP_DEVINFO_DATA& node)
     params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
     params.Scope = DI_REMOVEDEVICE_GLOBAL;
     params.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsW(set, &node, &params.ClassInstallHeader, sizeof(params)))
-        corun::throw_last_error();
+    SetLastError(ERROR_SUCCESS);
+    if (!SetupDiSetClassInstallParamsW(set, &node, &params.ClassInstallHeader, sizeof(params))) {
+        // Some systems (Wine) do not implement class install parameters and fail without an
+        // error code; DIF_REMOVE without parameters removes the node globally, as asked here.
+        if (GetLastError() != ERROR_SUCCESS)
+            corun::throw_last_error();
+    }
     if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &node))
         corun::throw_last_error();
     SP_DEVINSTALL_PARAMS_W install{};
     install.cbSize = sizeof(install);
-    if (!SetupDiGetDeviceInstallParamsW(set, &node, &install))
+    if (!SetupDiGetDeviceInstallParamsW(set, &node, &install)) {
+        // Some systems (Wine) drop the node from the set with its removal: a node that is
+        // gone needs no restart.
+        if (GetLastError() == ERROR_NO_SUCH_DEVINST)
+            return false;
         corun::throw_last_error();
+    }
     return (install.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT)) != 0;
 }
 

@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+
+#include <algorithm>
+
+#include "comdb.h"
+#include "corun/errors.h"
+#include "create_port_device.h"
+#include "device_interfaces.h"
+#include "driver_buffers.h"
+#include "driver_exchange.h"
+#include "remove_device_node.h"
+#include "support/device_nodes.h"
+#include "support/doubles_knobs.h"
+#include "wharfdrv/wharfdrv_controls.h"
+#include "wharfcore/enum_com_ports.h"
+
+namespace {
+
+long error_of(auto&& body)
+{
+    try {
+        body();
+    } catch (const corun::details::hresult_error& e) {
+        return e.code();
+    }
+    return S_OK;
+}
+
+bool com_port_present(std::uint32_t n)
+{
+    const auto ports = wharfcore::EnumComPorts();
+    return std::any_of(ports.begin(), ports.end(), [&](const auto& p) { return p.comNumber == n; });
+}
+
+// The number of nodes that carry the virtual port's hardware ID, present or not.
+int virtual_port_nodes()
+{
+    wharf_test::device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+    int count = 0;
+    SP_DEVINFO_DATA node{sizeof(node)};
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
+        for (const auto& id : wharf_test::hardware_ids(all.get(), node))
+            if (_wcsicmp(id.c_str(), wharf_test::virtual_port_hardware_id) == 0)
+                ++count;
+        node.cbSize = sizeof(node);
+    }
+    return count;
+}
+
+// Removes every node with the virtual port's hardware ID; returns the first failure.
+long remove_all_virtual_ports()
+{
+    std::vector<std::wstring> ids;
+    {
+        wharf_test::device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+        SP_DEVINFO_DATA node{sizeof(node)};
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
+            for (const auto& id : wharf_test::hardware_ids(all.get(), node)) {
+                if (_wcsicmp(id.c_str(), wharf_test::virtual_port_hardware_id) != 0)
+                    continue;
+                wchar_t instance[200] = {};
+                if (CM_Get_Device_IDW(node.DevInst, instance, 200, 0) == CR_SUCCESS)
+                    ids.emplace_back(instance);
+            }
+            node.cbSize = sizeof(node);
+        }
+    }
+    long first = S_OK;
+    for (const auto& id : ids) {
+        const long rc = error_of([&] { wharfcore::RemoveDeviceNodeById(id); });
+        if (first == S_OK)
+            first = rc;
+    }
+    return first;
+}
+
+bool claimed(DWORD n)
+{
+    // A second, non-forced claim is refused while the number is held.
+    wharfcore::unique_comdb db;
+    ComDBOpen(db.put());
+    if (!db)
+        return false;
+    BOOL forced = FALSE;
+    const LONG rc = ComDBClaimPort(db.get(), n, FALSE, &forced);
+    if (rc == ERROR_SUCCESS) {
+        ComDBReleasePort(db.get(), n);
+        return false;
+    }
+    return true;
+}
+
+class DeviceNodes : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(remove_all_virtual_ports(), S_OK); }
+    void TearDown() override { EXPECT_EQ(remove_all_virtual_ports(), S_OK); }
+
+    // The driver's interface path of the only virtual port present.
+    static std::wstring only_port_path()
+    {
+        const auto paths = wharf_test::present_interface_paths(wharfcore::port_interface_class);
+        EXPECT_EQ(paths.size(), 1u);
+        return paths.empty() ? std::wstring() : paths.front();
+    }
+};
+
+} // namespace
+
+TEST_F(DeviceNodes, CreatedNodeIsAPresentComPortWithItsNumberClaimed)
+{
+    const std::wstring id = wharfcore::CreatePortDevice(7);
+    EXPECT_EQ(id.rfind(L"ROOT\\PORTS\\", 0), 0u) << std::string(id.begin(), id.end());
+    EXPECT_TRUE(com_port_present(7));
+    EXPECT_TRUE(claimed(7));
+    EXPECT_FALSE(only_port_path().empty());
+}
+
+TEST_F(DeviceNodes, EverySettingTravelsToTheDriverAndBack)
+{
+    wharfcore::CreatePortDevice(3);
+    const std::wstring path = only_port_path();
+    namespace driver = wharfcore::driver;
+
+    driver::SetString(path, driver::set_remote_host, L"server.example");
+    EXPECT_EQ(driver::GetString(path, driver::get_remote_host), L"server.example");
+    driver::SetString(path, driver::set_remote_host, L"");
+    EXPECT_EQ(driver::GetString(path, driver::get_remote_host), L"");
+    driver::SetNumber(path, driver::set_remote_port, 4001);
+    EXPECT_EQ(driver::GetNumber(path, driver::get_remote_port), 4001u);
+    driver::SetNumber(path, driver::set_connection_timeout, 30000);
+    EXPECT_EQ(driver::GetNumber(path, driver::get_connection_timeout), 30000u);
+    driver::SetNumber(path, driver::set_connection_attempts, 0xFFFFFFFF);
+    EXPECT_EQ(driver::GetNumber(path, driver::get_connection_attempts), 0xFFFFFFFFu);
+    driver::SetString(path, driver::set_login, L"operator");
+    EXPECT_EQ(driver::GetString(path, driver::get_login), L"operator");
+    driver::SetString(path, driver::set_domain, L"D\u00D6MAIN");
+    EXPECT_EQ(driver::GetString(path, driver::get_domain), L"D\u00D6MAIN");
+    driver::SetString(path, driver::set_password, L"s3cret");
+    EXPECT_EQ(driver::GetString(path, IOCTL_WHARFDRV_TEST_GET_PASSWORD), L"s3cret");
+}
+
+TEST_F(DeviceNodes, RemovalTakesTheNodeAwayWithoutRestart)
+{
+    wharfcore::CreatePortDevice(4);
+    const std::wstring path = only_port_path();
+    bool restart = true;
+    EXPECT_EQ(error_of([&] { restart = wharfcore::RemoveDeviceNode(path); }), S_OK);
+    EXPECT_FALSE(restart);
+    EXPECT_FALSE(com_port_present(4));
+    EXPECT_TRUE(wharf_test::present_interface_paths(wharfcore::port_interface_class).empty());
+    EXPECT_EQ(virtual_port_nodes(), 0);
+}
+
+TEST_F(DeviceNodes, RemovalOfAnUnknownPathFails)
+{
+    EXPECT_LT(error_of([] { wharfcore::RemoveDeviceNode(L"\\\\?\\ROOT#PORTS#9999#{a4c98eba-8f1b-40de-a882-212d33e92299}"); }), 0);
+}
+
+TEST_F(DeviceNodes, DriverOfARemovedPortIsUnreachable)
+{
+    wharfcore::CreatePortDevice(12);
+    const std::wstring path = only_port_path();
+    wharfcore::RemoveDeviceNode(path);
+    EXPECT_LT(error_of([&] { wharfcore::driver::GetNumber(path, wharfcore::driver::get_remote_port); }), 0);
+}
+
+TEST_F(DeviceNodes, UnopenableDatabaseFailsBeforeAnyNodeIsMade)
+{
+    wharf_test::knob_guard knob(wharf_test::knob_comdb_open_fails, 1);
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(6); }), E_FAIL);
+    EXPECT_EQ(virtual_port_nodes(), 0);
+}
+
+TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesTheClaim)
+{
+    wharf_test::knob_guard knob(wharf_test::knob_install_error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(8); }), static_cast<long>(0x80070005UL));
+    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_FALSE(claimed(8));
+}
+
+TEST_F(DeviceNodes, NeededRestartKeepsNodeAndClaim)
+{
+    wharf_test::knob_guard knob(wharf_test::knob_install_need_reboot, 1);
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(9); }), static_cast<long>(0x80070BC2UL));
+    EXPECT_EQ(virtual_port_nodes(), 1);
+    EXPECT_TRUE(claimed(9));
+    wharfcore::unique_comdb db;
+    ComDBOpen(db.put());
+    ComDBReleasePort(db.get(), 9);
+}
+
+TEST_F(DeviceNodes, InstallerIsAskedToShowItsSearchUi)
+{
+    wharfcore::CreatePortDevice(10);
+    EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_flags), 1u);
+    EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_had_driver), 0u);
+}
