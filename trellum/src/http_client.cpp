@@ -149,13 +149,13 @@ void async_operation::arm(std::coroutine_handle<> waiter) noexcept
     client_.pending_.store(this, std::memory_order_release);
 }
 
-bool async_operation::disarm() noexcept
+bool async_operation::disarm(HttpClient& client, async_operation* op) noexcept
 {
-    std::lock_guard guard(client_.pending_lock_);
-    if (client_.pending_.load(std::memory_order_acquire) != this)
+    std::lock_guard guard(client.pending_lock_);
+    if (client.pending_.load(std::memory_order_acquire) != op)
         return false;
-    client_.pending_.store(nullptr, std::memory_order_release);
-    continuation_ = nullptr;
+    client.pending_.store(nullptr, std::memory_order_release);
+    op->continuation_ = nullptr;
     return true;
 }
 
@@ -169,26 +169,29 @@ void async_operation::resume() noexcept
 class HttpClient::get_awaiter final : public async_operation {
 public:
     get_awaiter(HttpClient& client, std::wstring&& url, std::wstring&& headers) noexcept
-        : async_operation(client, nullptr), client_(client), url_(std::move(url)), headers_(std::move(headers))
+        : async_operation(client, nullptr), url_(std::move(url)), headers_(std::move(headers))
     {
     }
 
     bool await_ready() const noexcept { return false; }
     bool await_suspend(std::coroutine_handle<> waiter) noexcept
     {
+        // From the call on, a completion may resume the coroutine on another thread: only
+        // locals are used until disarm() has shown that this awaiter is still ours.
+        HttpClient& client = client_;
         arm(waiter);
-        HINTERNET request = InternetOpenUrlW(client_.session_, url_.c_str(), headers_.c_str(),
+        HINTERNET request = InternetOpenUrlW(client.session_, url_.c_str(), headers_.c_str(),
                                              static_cast<DWORD>(headers_.size()), open_url_flags,
-                                             reinterpret_cast<DWORD_PTR>(&client_));
+                                             reinterpret_cast<DWORD_PTR>(&client));
         if (request) {
             // Finished at once: use the handle unless a completion has already taken over.
-            if (!disarm())
+            if (!disarm(client, this))
                 return true;
             request_.reset(request);
             return false;
         }
         const DWORD error = GetLastError();
-        if (error == ERROR_IO_PENDING || !disarm())
+        if (error == ERROR_IO_PENDING || !disarm(client, this))
             return true;
         error_ = error;
         return false;
@@ -211,7 +214,6 @@ public:
     }
 
 private:
-    HttpClient& client_;
     std::wstring url_;
     std::wstring headers_;
     unique_hinternet request_;
@@ -230,11 +232,12 @@ public:
     bool await_ready() const noexcept { return false; }
     bool await_suspend(std::coroutine_handle<> waiter) noexcept
     {
+        HttpClient& client = client_;
         arm(waiter);
         if (InternetReadFile(request_, buffer_, size_, &bytes_read_))
-            return !disarm();
+            return !disarm(client, this);
         const DWORD error = GetLastError();
-        if (error == ERROR_IO_PENDING || !disarm())
+        if (error == ERROR_IO_PENDING || !disarm(client, this))
             return true;
         error_ = error;
         return false;

@@ -105,14 +105,16 @@ protected:
 
     // Registers before the WinINet call.
     void arm(std::coroutine_handle<> waiter) noexcept;
-    // After a call that finished at once (or failed at once): true when this operation was
-    // still registered, so the caller continues by itself; false when a completion has
-    // claimed it and will resume the coroutine.
-    bool disarm() noexcept;
+    // After a call that finished at once (or failed at once): true when op was still
+    // registered, so the caller continues by itself; false when a completion has claimed it
+    // and resumes the coroutine, which may then already be gone: so op is only compared
+    // until it is known to be alive, and the client comes from the caller.
+    static bool disarm(HttpClient& client, async_operation* op) noexcept;
     void resume() noexcept;
 
-private:
     HttpClient& client_;
+
+private:
     HINTERNET expected_;
     std::coroutine_handle<> continuation_;
 };
