@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include <cfgmgr32.h>
+
 #include "corun/errors.h"
 #include "device_interfaces.h"
 #include "wharfcore/unique_handles.h"
@@ -106,10 +108,16 @@ bool RemoveDeviceNode(const std::wstring& devicePath)
     if (!find_by_enumeration(present.get(), devicePath, found, node))
         corun::throw_win32_error(openError != 0 ? openError : ERROR_NOT_FOUND);
     found.opened();
-    return RemoveDeviceNodeOfSet(present.get(), node);
+    // The node is removed through a list of its own, not through the list of interfaces
+    // that was searched: removal within that list leaves the interface half registered on
+    // some systems (Wine), and the next node made with the same ID then never starts.
+    wchar_t instanceId[200] = {};
+    if (CM_Get_Device_IDW(node.DevInst, instanceId, 200, 0) != CR_SUCCESS)
+        corun::throw_win32_error(ERROR_NOT_FOUND);
+    return RemoveDeviceNodeById(instanceId);
 }
 
-void RemoveDeviceNodeById(const std::wstring& instanceId)
+bool RemoveDeviceNodeById(const std::wstring& instanceId)
 {
     unique_devinfo list(SetupDiCreateDeviceInfoList(nullptr, nullptr));
     if (!list)
@@ -118,7 +126,7 @@ void RemoveDeviceNodeById(const std::wstring& instanceId)
     node.cbSize = sizeof(node);
     if (!SetupDiOpenDeviceInfoW(list.get(), instanceId.c_str(), nullptr, 0, &node))
         corun::throw_last_error();
-    RemoveDeviceNodeOfSet(list.get(), node);
+    return RemoveDeviceNodeOfSet(list.get(), node);
 }
 
 } // namespace wharfcore

@@ -15,7 +15,7 @@ bool RemoveDeviceNode(const std::wstring& devicePath);
 // is needed. Throws corun::details::hresult_error.
 bool RemoveDeviceNodeOfSet(HDEVINFO set, SP_DEVINFO_DATA& node);
 
-// Removes the node with this device instance ID; used to undo a node this process created.
-void RemoveDeviceNodeById(const std::wstring& instanceId);
+// Removes the node with this device instance ID. True when a restart is needed.
+bool RemoveDeviceNodeById(const std::wstring& instanceId);
 
 } // namespace wharfcore

@@ -99,10 +99,15 @@ protected:
     void SetUp() override { ASSERT_EQ(remove_all_virtual_ports(), S_OK); }
     void TearDown() override { EXPECT_EQ(remove_all_virtual_ports(), S_OK); }
 
-    // The driver's interface path of the only virtual port present.
+    // The driver's interface path of the only virtual port present. The driver may start a
+    // moment after its installation returned, so this looks for up to five seconds.
     static std::wstring only_port_path()
     {
-        const auto paths = wharf_test::present_interface_paths(wharfcore::port_interface_class);
+        auto paths = wharf_test::present_interface_paths(wharfcore::port_interface_class);
+        for (int i = 0; i < 100 && paths.empty(); ++i) {
+            Sleep(50);
+            paths = wharf_test::present_interface_paths(wharfcore::port_interface_class);
+        }
         EXPECT_EQ(paths.size(), 1u);
         return paths.empty() ? std::wstring() : paths.front();
     }
@@ -114,9 +119,9 @@ TEST_F(DeviceNodes, CreatedNodeIsAPresentComPortWithItsNumberClaimed)
 {
     const std::wstring id = wharfcore::CreatePortDevice(7);
     EXPECT_EQ(id.rfind(L"ROOT\\PORTS\\", 0), 0u) << std::string(id.begin(), id.end());
+    EXPECT_FALSE(only_port_path().empty());
     EXPECT_TRUE(com_port_present(7));
     EXPECT_TRUE(claimed(7));
-    EXPECT_FALSE(only_port_path().empty());
 }
 
 TEST_F(DeviceNodes, EverySettingTravelsToTheDriverAndBack)
