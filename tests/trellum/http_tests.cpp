@@ -297,6 +297,24 @@ TEST(HttpClient, LateCompletionCannotCompleteALaterOperation)
     EXPECT_EQ(http_client_probe::pending(*c.client), nullptr);
 }
 
+// Completions arrive on WinINet's threads, sometimes before the starting call has returned;
+// every request must still complete exactly once with its own data.
+TEST(HttpClient, BackToBackRequestsEachCompleteWithTheirOwnData)
+{
+    client_ref c;
+    corun::cancellation_source source;
+    const std::wstring target = temp_file(L"loop");
+    for (int i = 0; i < 30; ++i) {
+        nlohmann::json doc = corun::details::wait_get(c->get_json(L"/json", source));
+        ASSERT_EQ(doc["Version"].get<unsigned>(), 102030004u) << i;
+        ASSERT_EQ(error_of([&] { corun::details::wait_get(c->get_json(L"/404", source)); }), E_INVALIDARG) << i;
+        ASSERT_TRUE(corun::details::wait_get(c->download_file(L"/download", target, source))) << i;
+        ASSERT_EQ(http_client_probe::pending(*c.client), nullptr) << i;
+    }
+    EXPECT_TRUE(read_file(target) == pattern(200000));
+    DeleteFileW(target.c_str());
+}
+
 TEST(HttpClient, ExtraRequestFails)
 {
     client_ref c;
