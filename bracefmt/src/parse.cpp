@@ -1,7 +1,8 @@
 #include "bracefmt/parse.h"
 
 #include <algorithm>
-#include <cwchar>
+
+#include <emmintrin.h>
 
 #include "bracefmt/errors.h"
 
@@ -35,23 +36,35 @@ wchar_t take(const wchar_t*& p, const wchar_t* end)
     return *p++;
 }
 
+// The first "{" at or after p, or end. Literal runs are most of a format string, so they are
+// scanned eight characters at a time.
+const wchar_t* find_brace(const wchar_t* p, const wchar_t* end) noexcept
+{
+    static_assert(sizeof(wchar_t) == 2);
+    const __m128i brace = _mm_set1_epi16(static_cast<short>(L'{'));
+    while (end - p >= 8) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(chunk, brace));
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
+        p += 8;
+    }
+    while (p != end && *p != L'{')
+        ++p;
+    return p;
+}
+
 const wchar_t* parse_literal(const wchar_t* p, const wchar_t* end, item& it) noexcept
 {
     it.flags = flags::literal;
     it.begin = p;
     it.doubled = 0;
     for (;;) {
-        auto* brace = static_cast<const wchar_t*>(std::wmemchr(p, L'{', static_cast<std::size_t>(end - p)));
-        if (!brace) {
-            p = end;
+        p = find_brace(p, end);
+        if (p == end || p + 1 == end || p[1] != L'{')
             break;
-        }
-        if (brace + 1 == end || brace[1] != L'{') {
-            p = brace;
-            break;
-        }
         it.doubled = 1;
-        p = brace + 2;
+        p += 2;
     }
     it.end = p;
     return p;
@@ -182,22 +195,25 @@ const wchar_t* parse_item(const wchar_t* p, const wchar_t* end, item& it)
 
 } // namespace
 
-parsed_format parse_format_string(std::wstring_view format)
+void parse_format_string(std::wstring_view format, parsed_format& parsed)
 {
     const wchar_t* p = format.data();
     const wchar_t* const end = p + format.size();
-    // Every "{" adds at most one item and one literal run after it.
-    const auto braces = static_cast<std::size_t>(std::count(p, end, L'{'));
-    parsed_format parsed;
-    parsed.items = std::make_unique_for_overwrite<item[]>(2 * braces + 1);
+    parsed.count = 0;
+    item* items = parsed.data();
     while (p != end) {
-        item& it = parsed.items[parsed.count++];
+        if (parsed.count == parsed.capacity()) {
+            // Every "{" adds at most one item and one literal run after it, so this happens
+            // once at most, and only for strings with many items.
+            const auto braces = static_cast<std::size_t>(std::count(format.data(), end, L'{'));
+            items = parsed.grow(2 * braces + 1);
+        }
+        item& it = items[parsed.count++];
         if (*p == L'{' && (p + 1 == end || p[1] != L'{'))
             p = parse_item(p + 1, end, it);
         else
             p = parse_literal(p, end, it);
     }
-    return parsed;
 }
 
 } // namespace details

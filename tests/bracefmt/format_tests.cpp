@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,18 @@ TEST(FormatArguments, MissingIndexGivesEmptyTextStillPadded)
     EXPECT_EQ(format(L"[{2w3ff}]", 1u, 2u), L"[fff]");
     EXPECT_EQ(format(L"[{0}]"), L"[]");
     EXPECT_EQ(format(L"[{65535}{99999}]", 1u), L"[]");
+}
+
+TEST(FormatArguments, LongFormatStringsWithManyItemsKeepEveryItem)
+{
+    // More items than fit beside the call; the parsed items move to the heap part-way.
+    std::wstring fmt, expected;
+    for (unsigned i = 0; i < 40; ++i) {
+        fmt += L"-{" + std::to_wstring(i % 3) + L"}{{";
+        expected += L"-" + std::to_wstring(i % 3 + 10) + L"{";
+    }
+    EXPECT_EQ(format(std::as_const(fmt), 10u, 11u, 12u), expected);
+    EXPECT_EQ(format(std::wstring(100, L'{')), std::wstring(50, L'{'));
 }
 
 TEST(FormatArguments, StringKinds)

@@ -13,13 +13,14 @@ namespace {
 TEST(FormatParser, ItemDefaultsAndLiteralRuns)
 {
     const std::wstring fmt = L"ab{{c{3}d";
-    const auto parsed = parse_format_string(fmt);
+    bracefmt::details::parsed_format parsed;
+    parse_format_string(fmt, parsed);
     ASSERT_EQ(parsed.count, 3u);
-    const item& lit = parsed.items[0];
+    const item& lit = parsed[0];
     EXPECT_EQ(lit.flags, flags::literal);
     EXPECT_EQ(std::wstring(lit.begin, lit.end), L"ab{{c");
     EXPECT_EQ(lit.doubled, 1);
-    const item& it = parsed.items[1];
+    const item& it = parsed[1];
     EXPECT_EQ(it.flags, 0u);
     EXPECT_EQ(it.index, 3);
     EXPECT_EQ(it.align, bracefmt::details::align_left);
@@ -27,18 +28,19 @@ TEST(FormatParser, ItemDefaultsAndLiteralRuns)
     EXPECT_EQ(it.max_width, 0);
     EXPECT_EQ(it.fill, L' ');
     EXPECT_EQ(it.base, 10);
-    EXPECT_EQ(parsed.items[2].doubled, 0);
+    EXPECT_EQ(parsed[2].doubled, 0);
 }
 
 TEST(FormatParser, OptionLettersSetTheirFields)
 {
     const std::wstring fmt = L"{12+w5,9acf*elnsasup7t(x}y)b016xpc}";
     // "}" inside t( is an error, so build the case without it.
-    EXPECT_THROW(parse_format_string(fmt), bracefmt::bad_extended_format_string);
+    bracefmt::details::parsed_format parsed;
+    EXPECT_THROW(parse_format_string(fmt, parsed), bracefmt::bad_extended_format_string);
     const std::wstring good = L"{12+w5,9acf*elnsasup7t(x{y)b016xpc}";
-    const auto parsed = parse_format_string(good);
+    parse_format_string(good, parsed);
     ASSERT_EQ(parsed.count, 1u);
-    const item& it = parsed.items[0];
+    const item& it = parsed[0];
     EXPECT_EQ(it.index, 12);
     EXPECT_EQ(it.min_width, 5);
     EXPECT_EQ(it.max_width, 9);
@@ -54,7 +56,11 @@ TEST(FormatParser, OptionLettersSetTheirFields)
 
 TEST(FormatParser, WidthFormsAndSkippedAlignmentLetter)
 {
-    auto one = [](const wchar_t* fmt) { return parse_format_string(fmt).items[0]; };
+    auto one = [](const wchar_t* fmt) {
+        bracefmt::details::parsed_format parsed;
+        parse_format_string(fmt, parsed);
+        return parsed[0];
+    };
     EXPECT_EQ(one(L"{0w,4}").min_width, 0);
     EXPECT_EQ(one(L"{0w,4}").max_width, 4);
     EXPECT_EQ(one(L"{0w4}").max_width, 0);
@@ -68,11 +74,12 @@ TEST(FormatParser, WidthFormsAndSkippedAlignmentLetter)
 
 TEST(FormatParser, SectionKinds)
 {
-    const auto parsed = parse_format_string(L"{1?<}{1?|}{1?>}");
+    bracefmt::details::parsed_format parsed;
+    parse_format_string(L"{1?<}{1?|}{1?>}", parsed);
     ASSERT_EQ(parsed.count, 3u);
-    EXPECT_EQ(parsed.items[0].flags, flags::open_section);
-    EXPECT_EQ(parsed.items[1].flags, flags::else_section);
-    EXPECT_EQ(parsed.items[2].flags, flags::close_section);
+    EXPECT_EQ(parsed[0].flags, flags::open_section);
+    EXPECT_EQ(parsed[1].flags, flags::else_section);
+    EXPECT_EQ(parsed[2].flags, flags::close_section);
 }
 
 } // namespace

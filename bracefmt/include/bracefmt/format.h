@@ -19,7 +19,8 @@ namespace bracefmt {
 // Appends the formatted text to out.
 template <class... Args> void format(std::wstring& out, std::wstring_view fmt, const Args&... args)
 {
-    const details::parsed_format parsed = details::parse_format_string(fmt);
+    details::parsed_format parsed;
+    details::parse_format_string(fmt, parsed);
     if constexpr (sizeof...(Args) == 0) {
         details::run_format(parsed, nullptr, 0, out);
     } else {
@@ -36,7 +37,7 @@ std::wstring format(Fmt&& fmt, const Args&... args)
 {
     const std::wstring_view view = fmt;
     std::wstring out;
-    out.reserve(view.size() + 16 * sizeof...(Args));
+    out.reserve(view.size() + 8 * sizeof...(Args));
     format(out, view, args...);
     return out;
 }

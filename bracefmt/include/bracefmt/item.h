@@ -1,5 +1,6 @@
 #pragma once
 // One parsed piece of a format string: a literal run or a brace item.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,13 +49,41 @@ struct item {
     std::uint8_t base;
 };
 
-// The items of one format string, in order. One allocation, sized for the worst case.
-struct parsed_format {
-    std::unique_ptr<item[]> items;
+// The items of one format string, in order. Short strings keep their items inline; longer
+// ones take one allocation sized for the worst case.
+class parsed_format {
+public:
+    static constexpr std::size_t inline_items = 16;
+
+    parsed_format() noexcept = default;
+    parsed_format(const parsed_format&) = delete;
+    parsed_format& operator=(const parsed_format&) = delete;
+
+    std::size_t capacity() const noexcept { return heap_ ? heap_capacity_ : inline_items; }
+    item* data() noexcept { return items_; }
+
+    // Moves the items so far into one heap block of n items.
+    item* grow(std::size_t n)
+    {
+        auto block = std::make_unique_for_overwrite<item[]>(n);
+        std::copy_n(items_, count, block.get());
+        heap_ = std::move(block);
+        heap_capacity_ = n;
+        items_ = heap_.get();
+        return items_;
+    }
+
+    const item* begin() const noexcept { return items_; }
+    const item* end() const noexcept { return items_ + count; }
+    const item& operator[](std::size_t i) const noexcept { return items_[i]; }
+
     std::size_t count = 0;
 
-    const item* begin() const noexcept { return items.get(); }
-    const item* end() const noexcept { return items.get() + count; }
+private:
+    item inline_[inline_items];
+    std::unique_ptr<item[]> heap_;
+    std::size_t heap_capacity_ = 0;
+    item* items_ = inline_;
 };
 
 } // namespace details
