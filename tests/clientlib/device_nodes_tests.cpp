@@ -13,6 +13,7 @@
 #include "driver_buffers.h"
 #include "driver_exchange.h"
 #include "remove_device_node.h"
+#include "port_cleanup.h"
 #include "support/device_nodes.h"
 #include "support/doubles_knobs.h"
 #include "wharfdrv/wharfdrv_controls.h"
@@ -51,33 +52,6 @@ int virtual_port_nodes()
     return count;
 }
 
-// Removes every node with the virtual port's hardware ID; returns the first failure.
-long remove_all_virtual_ports()
-{
-    std::vector<std::wstring> ids;
-    {
-        wharf_test::device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
-        SP_DEVINFO_DATA node{sizeof(node)};
-        for (DWORD i = 0; SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
-            for (const auto& id : wharf_test::hardware_ids(all.get(), node)) {
-                if (_wcsicmp(id.c_str(), wharf_test::virtual_port_hardware_id) != 0)
-                    continue;
-                wchar_t instance[200] = {};
-                if (CM_Get_Device_IDW(node.DevInst, instance, 200, 0) == CR_SUCCESS)
-                    ids.emplace_back(instance);
-            }
-            node.cbSize = sizeof(node);
-        }
-    }
-    long first = S_OK;
-    for (const auto& id : ids) {
-        const long rc = error_of([&] { wharfcore::RemoveDeviceNodeById(id); });
-        if (first == S_OK)
-            first = rc;
-    }
-    return first;
-}
-
 bool claimed(DWORD n)
 {
     // A second, non-forced claim is refused while the number is held.
@@ -96,8 +70,8 @@ bool claimed(DWORD n)
 
 class DeviceNodes : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(remove_all_virtual_ports(), S_OK); }
-    void TearDown() override { EXPECT_EQ(remove_all_virtual_ports(), S_OK); }
+    void SetUp() override { ASSERT_EQ(wharf_test::remove_all_virtual_ports(), S_OK); }
+    void TearDown() override { EXPECT_EQ(wharf_test::remove_all_virtual_ports(), S_OK); }
 
     // The driver's interface path of the only virtual port present. The driver may start a
     // moment after its installation returned, so this looks for up to five seconds.
