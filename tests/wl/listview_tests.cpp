@@ -1,0 +1,226 @@
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include "test_dialog.h"
+#include "test_ids.h"
+#include "wl/controls.h"
+
+namespace {
+
+// The test dialog with its list wrapped, five rows, and records of what reached the dialog.
+struct list_main : test_main {
+    explicit list_main(std::function<bool(test_main&)> body) : test_main(std::move(body))
+    {
+        list.handlers.on_message(WM_KEYUP, [this](wl::params p) -> __int64 {
+            ++key_ups;
+            return DefSubclassProc(list.control, p.message, p.wParam, p.lParam);
+        });
+        handlers.on_message(WM_INITDIALOG, [this](wl::params) -> __int64 {
+            list.assign(GetDlgItem(hwnd(), IDC_TEST_LIST));
+            LVCOLUMNW column{};
+            column.mask = LVCF_WIDTH | LVCF_TEXT;
+            column.cx = 150;
+            column.pszText = const_cast<wchar_t*>(L"Default");
+            SendMessageW(list.control, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
+            for (int i = 0; i < 5; ++i) {
+                wchar_t text[] = L"row 0";
+                text[4] = static_cast<wchar_t>(L'0' + i);
+                LVITEMW item{};
+                item.mask = LVIF_TEXT;
+                item.iItem = i;
+                item.pszText = text;
+                SendMessageW(list.control, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+            }
+            PostMessageW(hwnd(), WM_APP, 0, 0);
+            return 1;
+        });
+        handlers.on_notify(IDC_TEST_LIST, static_cast<UINT>(LVN_KEYDOWN), [this](wl::params p) -> __int64 {
+            const auto* key = reinterpret_cast<const NMLVKEYDOWN*>(p.lParam);
+            if (key->wVKey == VK_RETURN && key->flags == 0 && key->hdr.hwndFrom == list.control)
+                ++enter_notifications;
+            return 0;
+        });
+        handlers.on_command(IDOK, [this](wl::params) -> __int64 {
+            ++ok_commands;
+            return 0;
+        });
+    }
+
+    void select(std::initializer_list<int> rows)
+    {
+        LVITEMW item{};
+        item.stateMask = LVIS_SELECTED;
+        SendMessageW(list.control, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+        item.state = LVIS_SELECTED;
+        for (int row : rows)
+            SendMessageW(list.control, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+    }
+
+    wl::listview list;
+    int key_ups = 0;
+    int enter_notifications = 0;
+    int ok_commands = 0;
+};
+
+void send_keys(std::initializer_list<std::pair<WORD, bool>> keys)
+{
+    std::vector<INPUT> inputs;
+    for (auto [key, down] : keys) {
+        INPUT in{};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = key;
+        in.ki.wScan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+        in.ki.dwFlags = down ? 0 : KEYEVENTF_KEYUP;
+        inputs.push_back(in);
+    }
+    SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// Runs the dialog's messages the way its loop does until done() or the time is up.
+bool pump_until(HWND dialog, const std::function<bool()>& done, DWORD ms = 5000)
+{
+    const ULONGLONG until = GetTickCount64() + ms;
+    while (!done()) {
+        if (GetTickCount64() >= until)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (!IsDialogMessageW(dialog, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(ListView, GetSelectedListsSelectedRowsAscending)
+{
+    std::vector<std::int64_t> none, some;
+    list_main dialog([&](test_main& base) {
+        auto& d = static_cast<list_main&>(base);
+        none = d.list.get_selected();
+        d.select({4, 0, 3});
+        some = d.list.get_selected();
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(some, (std::vector<std::int64_t>{0, 3, 4}));
+}
+
+TEST(ListView, CtrlASelectsAllRowsButAAloneDoesNot)
+{
+    std::vector<std::int64_t> after_a, after_ctrl_a;
+    bool a_seen = false, ctrl_a_seen = false;
+    list_main dialog([&](test_main& base) {
+        auto& d = static_cast<list_main&>(base);
+        SetForegroundWindow(d.hwnd());
+        SetFocus(d.list.control);
+        send_keys({{'A', true}, {'A', false}});
+        a_seen = pump_until(d.hwnd(), [&] { return d.key_ups >= 1; });
+        after_a = d.list.get_selected();
+        send_keys({{VK_CONTROL, true}});
+        pump_until(d.hwnd(), [] { return (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0; });
+        send_keys({{'A', true}, {'A', false}});
+        ctrl_a_seen = pump_until(d.hwnd(), [&] { return d.key_ups >= 2 && d.list.get_selected().size() == 5; });
+        after_ctrl_a = d.list.get_selected();
+        send_keys({{VK_CONTROL, false}});
+        pump_until(d.hwnd(), [] { return (GetAsyncKeyState(VK_CONTROL) & 0x8000) == 0; });
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(SW_SHOW), 0);
+    EXPECT_TRUE(a_seen);
+    EXPECT_TRUE(ctrl_a_seen);
+    // Type-ahead may move the focus to a row starting with 'a'; none does, so nothing is selected.
+    EXPECT_TRUE(after_a.empty());
+    EXPECT_EQ(after_ctrl_a, (std::vector<std::int64_t>{0, 1, 2, 3, 4}));
+}
+
+TEST(ListView, EnterNotifiesTheDialogInsteadOfPressingTheDefaultButton)
+{
+    int notifications = 0, ok = 0;
+    list_main dialog([&](test_main& base) {
+        auto& d = static_cast<list_main&>(base);
+        SetForegroundWindow(d.hwnd());
+        SetFocus(d.list.control);
+        send_keys({{VK_RETURN, true}, {VK_RETURN, false}});
+        pump_until(d.hwnd(), [&] { return d.key_ups >= 1; });
+        notifications = d.enter_notifications;
+        ok = d.ok_commands;
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(SW_SHOW), 0);
+    EXPECT_GE(notifications, 1);
+    EXPECT_EQ(ok, 0);
+}
+
+TEST(ListView, RightClickWithoutMenuKeepsSelectionAndSkipsDefaultProcessing)
+{
+    std::vector<std::int64_t> after;
+    LRESULT result = -1;
+    list_main dialog([&](test_main& base) {
+        auto& d = static_cast<list_main&>(base);
+        d.select({1});
+        RECT row{};
+        row.left = LVIR_BOUNDS;
+        SendMessageW(d.list.control, LVM_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&row));
+        result = SendMessageW(d.list.control, WM_RBUTTONDOWN, 0, MAKELPARAM(row.left + 5, row.top + 2));
+        SendMessageW(d.list.control, WM_RBUTTONUP, 0, MAKELPARAM(row.left + 5, row.top + 2));
+        after = d.list.get_selected();
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(after, (std::vector<std::int64_t>{1}));
+}
+
+TEST(ListView, SubclassIsRemovedWithTheWindowAndAssignmentMisuseThrows)
+{
+    std::string twice;
+    list_main dialog([&](test_main& base) {
+        auto& d = static_cast<list_main&>(base);
+        EXPECT_EQ(d.list.handlers.hwnd, d.list.control);
+        try {
+            d.list.assign(d.list.control);
+        } catch (const std::logic_error& e) {
+            twice = e.what();
+        }
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_EQ(twice, "Trying to assign or create a native control twice.");
+    // The window is gone and unbound its wrapper; the wrapper's destructor has nothing to remove.
+    EXPECT_EQ(dialog.list.handlers.hwnd, nullptr);
+
+    wl::listview loose;
+    try {
+        loose.assign(nullptr);
+        ADD_FAILURE();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Trying to install subclass on an empty control.");
+    }
+}
+
+TEST(WindowText, EmptyAndSetTexts)
+{
+    std::wstring empty, set;
+    test_main dialog([&](test_main& d) {
+        HWND edit = GetDlgItem(d.hwnd(), IDC_TEST_EDIT);
+        empty = wl::get_window_text(edit);
+        SetWindowTextW(edit, L"COM7 \u2026");
+        set = wl::get_window_text(edit);
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_EQ(empty, L"");
+    EXPECT_EQ(set, L"COM7 \u2026");
+}

@@ -1,0 +1,223 @@
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "corun/corun.h"
+#include "test_dialog.h"
+#include "wl/progress.h"
+
+namespace {
+
+std::atomic<int> live_operations{0};
+
+struct counted {
+    counted() { ++live_operations; }
+    counted(const counted&) { ++live_operations; }
+    ~counted() { --live_operations; }
+};
+
+// Ends after ms on a pool thread (at once on the caller's thread for 0), failing with hr if set.
+corun::future<void> operation(DWORD ms, long hr, std::atomic<bool>* ended, counted = {})
+{
+    if (ms != 0) {
+        co_await corun::resume_background();
+        Sleep(ms);
+    }
+    if (ended)
+        *ended = true;
+    if (hr != 0)
+        throw corun::details::hresult_error(hr);
+}
+
+// Records "Please Wait" windows made on the UI thread, with the time since start.
+struct shown_dialog {
+    HWND hwnd;
+    ULONGLONG at;
+};
+std::vector<shown_dialog> shown;
+ULONGLONG started = 0;
+
+LRESULT CALLBACK watch_creation(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_CREATEWND) {
+        const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lParam);
+        const wchar_t* name = create->lpcs->lpszName;
+        if (name && !IS_INTRESOURCE(name) && std::wstring(name) == L"Please Wait")
+            shown.push_back({reinterpret_cast<HWND>(wParam), GetTickCount64() - started});
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+class creation_watch {
+public:
+    creation_watch()
+    {
+        shown.clear();
+        hook_ = SetWindowsHookExW(WH_CBT, &watch_creation, nullptr, GetCurrentThreadId());
+    }
+    ~creation_watch() { UnhookWindowsHookEx(hook_); }
+
+private:
+    HHOOK hook_;
+};
+
+struct outcome {
+    bool returned = false;
+    long hr = 0;
+    ULONGLONG elapsed = 0;
+};
+
+outcome run_operation(HWND parent, corun::future<void> op)
+{
+    corun::details::cancellation_source source;
+    outcome result;
+    started = GetTickCount64();
+    try {
+        wl::run_with_progress(parent, source, std::move(op));
+        result.returned = true;
+    } catch (const corun::details::hresult_error& e) {
+        result.hr = e.code();
+    }
+    result.elapsed = GetTickCount64() - started;
+    return result;
+}
+
+// Waits, bounded, until every operation frame has been freed.
+bool operations_freed()
+{
+    for (int i = 0; i < 500 && live_operations != 0; ++i)
+        Sleep(10);
+    return live_operations == 0;
+}
+
+} // namespace
+
+TEST(RunWithProgress, ShortOperationShowsNoDialogAndKeepsTheCursor)
+{
+    creation_watch watch;
+    outcome result;
+    HCURSOR before = nullptr, after = nullptr;
+    test_main dialog([&](test_main& d) {
+        before = GetCursor();
+        result = run_operation(d.hwnd(), operation(100, 0, nullptr));
+        after = GetCursor();
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_TRUE(result.returned);
+    EXPECT_GE(result.elapsed, 90u);
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(before, after);
+    EXPECT_TRUE(operations_freed());
+}
+
+TEST(RunWithProgress, LongOperationShowsPleaseWaitAfterHalfASecondAndClosesIt)
+{
+    creation_watch watch;
+    outcome result;
+    std::atomic<bool> ended{false};
+    bool ended_at_return = false;
+    HCURSOR before = nullptr, after = nullptr;
+    test_main dialog([&](test_main& d) {
+        before = GetCursor();
+        result = run_operation(d.hwnd(), operation(2000, 0, &ended));
+        ended_at_return = ended;
+        after = GetCursor();
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_TRUE(result.returned);
+    EXPECT_TRUE(ended_at_return);
+    EXPECT_GE(result.elapsed, 2000u);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_GE(shown[0].at, 500u);
+    EXPECT_LT(shown[0].at, 1900u);
+    EXPECT_FALSE(IsWindow(shown[0].hwnd));
+    EXPECT_EQ(before, after);
+    EXPECT_TRUE(operations_freed());
+}
+
+TEST(RunWithProgress, FailureReachesTheCallerWithItsHresult)
+{
+    outcome slow, fast;
+    test_main dialog([&](test_main& d) {
+        slow = run_operation(d.hwnd(), operation(1000, static_cast<long>(0x80070005UL), nullptr));
+        fast = run_operation(d.hwnd(), operation(0, static_cast<long>(0x8007001FUL), nullptr));
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_FALSE(slow.returned);
+    EXPECT_EQ(slow.hr, static_cast<long>(0x80070005UL));
+    EXPECT_FALSE(fast.returned);
+    EXPECT_EQ(fast.hr, static_cast<long>(0x8007001FUL));
+    EXPECT_TRUE(operations_freed());
+}
+
+TEST(RunWithProgress, ClosingPleaseWaitDoesNotEndTheWait)
+{
+    creation_watch watch;
+    outcome result;
+    std::atomic<bool> ended{false};
+    bool ended_at_return = false;
+    struct closer_args {
+        DWORD ui_thread;
+        bool survived_close = false;
+        bool survived_alt_f4 = false;
+    } args{GetCurrentThreadId()};
+    HANDLE closer = nullptr;
+    test_main dialog([&](test_main& d) {
+        closer = CreateThread(nullptr, 0, [](void* context) -> DWORD {
+            auto* a = static_cast<closer_args*>(context);
+            HWND wait = wait_for_window(a->ui_thread, L"Please Wait");
+            if (!wait)
+                return 0;
+            SendMessageW(wait, WM_CLOSE, 0, 0);
+            a->survived_close = IsWindow(wait) && IsWindowVisible(wait);
+            SendMessageW(wait, WM_SYSCOMMAND, SC_CLOSE, 0);
+            SendMessageW(wait, WM_COMMAND, IDCANCEL, 0);
+            a->survived_alt_f4 = IsWindow(wait) && IsWindowVisible(wait);
+            return 0;
+        }, &args, 0, nullptr);
+        result = run_operation(d.hwnd(), operation(1500, 0, &ended));
+        ended_at_return = ended;
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    WaitForSingleObject(closer, INFINITE);
+    CloseHandle(closer);
+    EXPECT_TRUE(args.survived_close);
+    EXPECT_TRUE(args.survived_alt_f4);
+    EXPECT_TRUE(result.returned);
+    EXPECT_TRUE(ended_at_return);
+    EXPECT_GE(result.elapsed, 1500u);
+    EXPECT_TRUE(operations_freed());
+}
+
+// 200 runs alternating between operations that end at once or within a few milliseconds and,
+// every twentieth run, one of 600 ms that shows the dialog; every outcome must reach its own caller.
+TEST(RunWithProgress, ManyAlternatingShortAndLongRunsStayConsistent)
+{
+    creation_watch watch;
+    int wrong = 0, long_runs = 0;
+    test_main dialog([&](test_main& d) {
+        for (int i = 0; i < 200; ++i) {
+            const bool is_long = i % 20 == 19;
+            long_runs += is_long;
+            const DWORD ms = is_long ? 600 : static_cast<DWORD>(i % 3);
+            const long hr = i % 2 ? static_cast<long>(0x80070000UL | static_cast<unsigned long>(i)) : 0;
+            const outcome result = run_operation(d.hwnd(), operation(ms, hr, nullptr));
+            if (hr == 0 ? !result.returned : (result.returned || result.hr != hr))
+                ++wrong;
+        }
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(static_cast<int>(shown.size()), long_runs);
+    for (const auto& s : shown)
+        EXPECT_FALSE(IsWindow(s.hwnd));
+    EXPECT_TRUE(operations_freed());
+}

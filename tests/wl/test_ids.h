@@ -1,0 +1,6 @@
+#pragma once
+#define IDD_TEST_MAIN 201
+#define IDD_TEST_MODAL 202
+#define IDC_TEST_LIST 1007
+#define IDC_TEST_BUTTON 1005
+#define IDC_TEST_EDIT 1010
