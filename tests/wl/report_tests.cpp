@@ -50,6 +50,7 @@ void expect_report(const report_case& c)
     } else {
         EXPECT_EQ(box.text, c.text);
     }
+    EXPECT_FALSE(box.has_owner);
     EXPECT_FALSE(after_throw_ran);
 }
 
@@ -75,4 +76,25 @@ TEST(ExceptionReport, NonStandardExceptionsAreReportedAsGenericAndStillQuit)
     expect_report({"hresult_error", [] { throw corun::details::hresult_error(static_cast<long>(0x80004005UL)); },
                    "Oops... generic error", "* (0x80004005)"});
     expect_report({"int", [] { throw 42; }, "Oops... generic error", "Unknown error"});
+}
+
+TEST(ExceptionReport, ClosingTheWindowAfterAReportKeepsExitCodeMinusOne)
+{
+    box_closer closer(GetCurrentThreadId());
+    bool closed_before_quit = false;
+    test_main dialog([&](test_main& d) {
+        // The inner handler's report posts the quit; the close is queued after it, and the
+        // loop handles queued messages before it fetches the quit.
+        SendMessageW(d.hwnd(), WM_APP + 1, 0, 0);
+        PostMessageW(d.hwnd(), WM_CLOSE, 0, 0);
+        return false;
+    });
+    dialog.handlers.on_message(WM_APP + 1, [&](wl::params) -> __int64 { throw std::runtime_error("late close"); });
+    dialog.handlers.on_message(WM_DESTROY, [&](wl::params) -> __int64 {
+        closed_before_quit = true;
+        return 0;
+    });
+    EXPECT_EQ(dialog.run_loop(), -1);
+    EXPECT_TRUE(closer.result().found);
+    EXPECT_TRUE(closed_before_quit);
 }

@@ -112,6 +112,7 @@ DWORD WINAPI box_closer::run(void* context)
     self->seen_.caption = text;
     GetDlgItemTextA(box, 65535, text, sizeof text);
     self->seen_.text = text;
+    self->seen_.has_owner = GetWindow(box, GW_OWNER) != nullptr;
     self->seen_.found = true;
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     return 0;

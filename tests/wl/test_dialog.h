@@ -27,6 +27,7 @@ struct seen_box {
     std::string caption;
     std::string text;
     bool found = false;
+    bool has_owner = true;
 };
 // Watches thread for one message box (class #32770 with a static 65535) and closes it.
 class box_closer {

@@ -41,7 +41,11 @@ dialog_main::dialog_main()
         return 1;
     });
     handlers.on_message(WM_NCDESTROY, [](params) -> __int64 {
-        PostQuitMessage(0);
+        // A quit already pending (-1 after a reported exception) keeps its code: a second
+        // PostQuitMessage would overwrite it.
+        MSG pending;
+        if (!PeekMessageW(&pending, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
+            PostQuitMessage(0);
         return 1;
     });
 }
