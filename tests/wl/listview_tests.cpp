@@ -9,6 +9,7 @@
 #include "test_dialog.h"
 #include "test_ids.h"
 #include "wl/controls.h"
+#include "wl/dialog.h"
 
 namespace {
 
@@ -223,4 +224,29 @@ TEST(WindowText, EmptyAndSetTexts)
     EXPECT_EQ(dialog.run_loop(), 0);
     EXPECT_EQ(empty, L"");
     EXPECT_EQ(set, L"COM7 \u2026");
+}
+
+TEST(WheelForwarding, WheelOverAnotherControlReachesItWithoutTheMark)
+{
+    if (wl::is_windows_version_or_greater(10))
+        GTEST_SKIP() << "Windows 10 scrolls the control under the pointer itself";
+    std::vector<std::uint64_t> reached_list;
+    LRESULT edit_result = -1;
+    list_main dialog([&](test_main& base) {
+        auto& d = static_cast<list_main&>(base);
+        RECT list_rect{};
+        GetWindowRect(d.list.control, &list_rect);
+        const LPARAM over_list = MAKELPARAM(list_rect.left + 10, list_rect.top + 10);
+        // Sent to the edit (a tab stop) while the pointer is over the list.
+        edit_result = SendMessageW(GetDlgItem(d.hwnd(), IDC_TEST_EDIT), WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), over_list);
+        return true;
+    });
+    dialog.list.handlers.on_message(WM_MOUSEWHEEL, [&](wl::params p) -> __int64 {
+        reached_list.push_back(p.wParam);
+        return 0;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_EQ(edit_result, 0);
+    ASSERT_EQ(reached_list.size(), 1u);
+    EXPECT_EQ(reached_list[0], static_cast<std::uint64_t>(MAKEWPARAM(0, WHEEL_DELTA)));
 }
