@@ -105,14 +105,6 @@ TEST(AsyncWindow, AwaitFromPoolThreadPostsOneResumeAndContinuesOnTheWindowThread
     }
 }
 
-TEST(AsyncWindow, WindowTypesShareTheRegisteredMessage)
-{
-    struct other_window {};
-    EXPECT_NE(test_main::resume_message, 0u);
-    EXPECT_EQ(test_main::resume_message, wl::async_window<other_window>::resume_message);
-    EXPECT_EQ(test_main::resume_message, RegisterWindowMessageW(L"VelmorWM_RESUME"));
-}
-
 TEST(MarshalledCall, RecordIsRunOnTheWindowThreadAndFreed)
 {
     auto freed = std::make_shared<bool>(false);

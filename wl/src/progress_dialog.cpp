@@ -79,9 +79,14 @@ corun::details::fire_and_forget progress_dialog::wait_and_close(corun::details::
     co_await to_dialog_thread{*target};
 
     if (GetCurrentThreadId() == target->thread_id) {
-        std::lock_guard guard(target->lock);
-        if (target->hwnd)
-            EndDialog(target->hwnd, 1);
+        // On the dialog's thread nothing else can empty hwnd meanwhile.
+        HWND dialog = nullptr;
+        {
+            std::lock_guard guard(target->lock);
+            dialog = target->hwnd;
+        }
+        if (dialog)
+            EndDialog(dialog, 1);
     }
 }
 
