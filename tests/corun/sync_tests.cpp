@@ -133,3 +133,24 @@ TEST(SharedFuture, FailureReachesEveryWaiterAndBlockingWait)
     EXPECT_EQ(log.failures.load(), 5);
     EXPECT_THROW(sf.wait(), corun::details::hresult_error);
 }
+
+TEST(SharedFuture, BlockingWaitBesideAnAwaiterLeavesBothToComplete)
+{
+    for (int round = 0; round < 200; ++round) {
+        auto gate = make_gate();
+        shared_future sf(gated(gate));
+        waiter_log log;
+        auto awaiter = observe(sf, 1, log);
+        std::atomic<bool> waiting{false};
+        std::thread blocked([&] {
+            waiting = true;
+            sf.wait();
+        });
+        while (!waiting)
+            SwitchToThread();
+        gate->set_value();
+        blocked.join();
+        corun::details::wait_get(awaiter);
+        ASSERT_EQ(log.order.size(), 1u) << "round " << round;
+    }
+}

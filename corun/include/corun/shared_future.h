@@ -108,8 +108,19 @@ public:
     explicit operator bool() const noexcept { return static_cast<bool>(impl_); }
     bool ready() const { return impl_->ready(); }
 
-    // Blocks the calling thread until the operation has ended; rethrows its failure.
-    void wait() const { impl_->rethrow_if_failed(); }
+    // Blocks the calling thread until the operation has ended; rethrows its failure. While
+    // the operation runs, the thread waits as one more waiter of the fan-out: observing the
+    // underlying future directly would take its one continuation from the fan-out.
+    void wait() const
+    {
+        if (!impl_->ready()) {
+            auto blocked = std::make_shared<blocked_waiter>();
+            wake_when_done(*this, blocked);
+            std::unique_lock guard(blocked->lock);
+            blocked->cv.wait(blocked->lock, [&] { return blocked->done; });
+        }
+        impl_->rethrow_if_failed();
+    }
 
     auto operator co_await() const noexcept
     {
@@ -130,6 +141,24 @@ public:
     }
 
 private:
+    // Shared with the waking coroutine, which may still hold it after wait() returned.
+    struct blocked_waiter {
+        srw_lock lock;
+        condition_variable cv;
+        bool done = false;
+    };
+    static fire_and_forget wake_when_done(shared_future self, std::shared_ptr<blocked_waiter> blocked)
+    {
+        try {
+            co_await self;
+        } catch (...) {
+            // wait() reads the failure from the underlying future.
+        }
+        std::lock_guard guard(blocked->lock);
+        blocked->done = true;
+        blocked->cv.notify_one();
+    }
+
     std::shared_ptr<shared_future_impl> impl_;
 };
 
