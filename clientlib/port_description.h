@@ -1,0 +1,27 @@
+#pragma once
+// One port that a remote server shares, as a late-bound object for COM clients and scripts.
+#include <cstdint>
+#include <string>
+
+#include "trellum/com/object.h"
+#include "trellum/com/value.h"
+#include "type_library.h"
+
+namespace wharfcore {
+
+class PortDescription : public Trellum::com::details::object<PortDescription, IRemotePortDescription> {
+public:
+    PortDescription(std::wstring name, std::uint32_t port) : name_(std::move(name)), port_(port) {}
+
+    // A new object with one reference held by the caller.
+    static IRemotePortDescription* Make(const SharedPortRecord& record);
+
+    HRESULT STDMETHODCALLTYPE get_name(BSTR* value) noexcept override;
+    HRESULT STDMETHODCALLTYPE get_port(UINT* value) noexcept override;
+
+private:
+    const std::wstring name_;
+    const std::uint32_t port_;
+};
+
+} // namespace wharfcore
