@@ -12,33 +12,10 @@ using stream = memstream<external_storage>;
 
 IStream* stream::create(const void* base, std::size_t size)
 {
-    return new stream(base, size);
-}
-
-HRESULT stream::QueryInterface(REFIID iid, void** object)
-{
-    if (!object)
-        return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IStream) {
-        *object = static_cast<IStream*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG stream::AddRef()
-{
-    return references_.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-ULONG stream::Release()
-{
-    const std::uint32_t left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0)
-        delete this;
-    return left;
+    auto* made = new com::details::value<stream>(base, size);
+    IStream* face = nullptr;
+    made->QueryInterface(IID_IStream, reinterpret_cast<void**>(&face));
+    return face;
 }
 
 HRESULT stream::Read(void* buffer, ULONG requested, ULONG* read)

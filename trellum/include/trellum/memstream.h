@@ -1,11 +1,13 @@
 #pragma once
 // A read-only COM IStream over a block of memory that the caller owns (a resource handed to
 // the Windows Imaging Component, for example).
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include <objidl.h>
+
+#include "trellum/com/object.h"
+#include "trellum/com/value.h"
 
 namespace Trellum {
 namespace details {
@@ -15,15 +17,15 @@ struct external_storage {};
 
 template <class Storage> class memstream;
 
-template <> class memstream<external_storage> final : public IStream {
+// Completed by com::details::value, which counts references and answers QueryInterface
+// (IUnknown and IStream only).
+template <>
+class memstream<external_storage> : public com::details::object<memstream<external_storage>, IStream> {
 public:
     // A new stream at position 0 holding one reference. Throws std::bad_alloc.
     static IStream* create(const void* base, std::size_t size);
 
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
+    memstream(const void* base, std::size_t size) noexcept : base_(static_cast<const std::byte*>(base)), size_(size) {}
 
     // ISequentialStream
     HRESULT STDMETHODCALLTYPE Read(void* buffer, ULONG requested, ULONG* read) override;
@@ -41,10 +43,10 @@ public:
     HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD flags) override;
     HRESULT STDMETHODCALLTYPE Clone(IStream** copy) override;
 
-private:
-    memstream(const void* base, std::size_t size) noexcept : base_(static_cast<const std::byte*>(base)), size_(size) {}
+protected:
     ~memstream() = default;
 
+private:
     // Bytes left after the position; 0 at or past the end.
     std::uint64_t remaining() const noexcept { return position_ < size_ ? size_ - position_ : 0; }
 
@@ -52,7 +54,6 @@ private:
     std::uint64_t size_;
     // Never negative: seeks before the start are refused. May lie past the end.
     std::uint64_t position_ = 0;
-    std::atomic<std::uint32_t> references_{1};
 };
 
 } // namespace details
