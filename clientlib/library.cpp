@@ -31,8 +31,6 @@ HRESULT Library::UpdateRegistry(bool register_it) noexcept
 }
 
 HRESULT STDMETHODCALLTYPE Library::createPort(VARIANT, IRemotePortDevice**) noexcept { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPorts(BSTR, SAFEARRAY**) noexcept { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPortsJs(BSTR, IDispatch**) noexcept { return E_NOTIMPL; }
 HRESULT STDMETHODCALLTYPE Library::addListener(IRemotePortLibraryListener*) noexcept { return E_NOTIMPL; }
 HRESULT STDMETHODCALLTYPE Library::removeListener(IRemotePortLibraryListener*) noexcept { return E_NOTIMPL; }
 HRESULT STDMETHODCALLTYPE Library::getPorts(SAFEARRAY**) noexcept { return E_NOTIMPL; }
@@ -41,17 +39,6 @@ HRESULT STDMETHODCALLTYPE Library::getPortsJs(IDispatch**) noexcept { return E_N
 std::vector<Trellum::com::details::ref<IRemotePortDevice>> STDMETHODCALLTYPE Library::getDevices()
 {
     return {};
-}
-
-corun::details::future<std::vector<SharedPortRecord>> STDMETHODCALLTYPE Library::getRemoteSharedPortsAsync(const std::wstring&)
-{
-    corun::throw_error(E_NOTIMPL);
-}
-
-HRESULT STDMETHODCALLTYPE Library::checkCredentials(const std::wstring&, const std::wstring&, const std::wstring&,
-                                                    const std::wstring&)
-{
-    return E_NOTIMPL;
 }
 
 } // namespace wharfcore

@@ -1,0 +1,98 @@
+// The Library's questions to servers: the ports a server shares, and whether credentials are
+// accepted by it.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "corun/blocking_wait.h"
+#include "credential_check.h"
+#include "library.h"
+#include "port_description.h"
+#include "remote_query.h"
+#include "trellum/com/guarded_call.h"
+#include "trellum/com/ref.h"
+#include "trellum/js_array.h"
+
+namespace wharfcore {
+namespace {
+
+std::wstring host_of(BSTR hostname)
+{
+    return hostname ? std::wstring(hostname, SysStringLen(hostname)) : std::wstring();
+}
+
+// Drops a SAFEARRAY that was not handed out.
+struct safearray_holder {
+    SAFEARRAY* array = nullptr;
+    ~safearray_holder()
+    {
+        if (array)
+            SafeArrayDestroy(array);
+    }
+};
+
+} // namespace
+
+corun::details::future<std::vector<SharedPortRecord>> STDMETHODCALLTYPE Library::getRemoteSharedPortsAsync(const std::wstring& host)
+{
+    return QuerySharedPorts(host, this);
+}
+
+HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPorts(BSTR hostname, SAFEARRAY** ppval) noexcept
+{
+    if (!ppval)
+        return E_POINTER;
+    return Trellum::com::guarded_call([&]() -> HRESULT {
+        auto query = getRemoteSharedPortsAsync(host_of(hostname));
+        const std::vector<SharedPortRecord> records = corun::details::wait_get(query);
+        query.release();
+
+        SAFEARRAYBOUND bound = {static_cast<ULONG>(records.size()), 0};
+        safearray_holder made{SafeArrayCreate(VT_DISPATCH, 1, &bound)};
+        if (!made.array)
+            return E_OUTOFMEMORY;
+        IDispatch** elements = nullptr;
+        if (const HRESULT hr = SafeArrayAccessData(made.array, reinterpret_cast<void**>(&elements)); FAILED(hr))
+            return hr;
+        for (std::size_t i = 0; i < records.size(); ++i)
+            elements[i] = PortDescription::Make(records[i]);
+        SafeArrayUnaccessData(made.array);
+        *ppval = std::exchange(made.array, nullptr);
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPortsJs(BSTR hostname, IDispatch** ppval) noexcept
+{
+    if (!ppval)
+        return E_POINTER;
+    return Trellum::com::guarded_call([&]() -> HRESULT {
+        auto query = getRemoteSharedPortsAsync(host_of(hostname));
+        const std::vector<SharedPortRecord> records = corun::details::wait_get(query);
+        query.release();
+
+        // Held from the start, so that a failure part-way frees the array and its elements.
+        auto* array = new Trellum::com::details::value<Trellum::CJsArray>();
+        array->AddRef();
+        auto held = Trellum::com::details::ref<IDispatch>::attach(array);
+        array->elements.reserve(records.size());
+        for (const SharedPortRecord& record : records) {
+            VARIANT element;
+            VariantInit(&element);
+            element.vt = VT_DISPATCH;
+            element.pdispVal = PortDescription::Make(record);
+            array->elements.push_back(element); // the element keeps the object's only reference
+        }
+        *ppval = held.detach();
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE Library::checkCredentials(const std::wstring& host, const std::wstring& user,
+                                                    const std::wstring& password, const std::wstring& domain)
+{
+    return Trellum::com::guarded_call([&] { return CheckCredentials(host, user, password, domain); });
+}
+
+} // namespace wharfcore

@@ -1,0 +1,196 @@
+#include <windows.h>
+#include <oleauto.h>
+
+#include <chrono>
+#include <string>
+
+#include "corun/blocking_wait.h"
+#include "sim_server_process.h"
+#include "wharfcore/wharfcore.h"
+#include "wharfcore_under_test.h"
+
+namespace {
+
+constexpr HRESULT bad_reply = static_cast<HRESULT>(0x8007000D);
+
+class bstr {
+public:
+    explicit bstr(const wchar_t* text) : value_(SysAllocString(text)) {}
+    ~bstr() { SysFreeString(value_); }
+    operator BSTR() const { return value_; }
+
+private:
+    BSTR value_;
+};
+
+IRemotePortLibrary* create_library()
+{
+    IRemotePortLibrary* library = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_RemotePortLibrary, nullptr, CLSCTX_ALL, __uuidof(IRemotePortLibrary),
+                               reinterpret_cast<void**>(&library)),
+              S_OK);
+    return library;
+}
+
+ULONG count_of(IUnknown* object)
+{
+    object->AddRef();
+    return object->Release();
+}
+
+std::wstring name_of(IRemotePortDescription* port)
+{
+    BSTR name = nullptr;
+    port->get_name(&name);
+    std::wstring result = name ? name : L"";
+    SysFreeString(name);
+    return result;
+}
+
+struct remote_query : ::testing::Test {
+    com_apartment com;
+    registered_wharfcore dll;
+    IRemotePortLibrary* library = create_library();
+    ~remote_query() override
+    {
+        if (library)
+            library->Release();
+    }
+};
+
+} // namespace
+
+TEST_F(remote_query, SafeArrayHoldsTheServersPortsInReplyOrder)
+{
+    for (int count : {0, 1, 3}) {
+        std::wstring ports;
+        for (int i = 0; i < count; ++i)
+            ports += L" --port COM" + std::to_wstring(i + 5) + L"=" + std::to_wstring(i + 1);
+        sim_server_process server(ports);
+        SAFEARRAY* array = nullptr;
+        ASSERT_EQ(library->getRemoteSharedPorts(bstr(L"."), &array), S_OK);
+        ASSERT_NE(array, nullptr);
+        LONG lower = -1, upper = -2;
+        SafeArrayGetLBound(array, 1, &lower);
+        SafeArrayGetUBound(array, 1, &upper);
+        EXPECT_EQ(lower, 0);
+        EXPECT_EQ(upper - lower + 1, count);
+        VARTYPE type = VT_EMPTY;
+        SafeArrayGetVartype(array, &type);
+        EXPECT_EQ(type, VT_DISPATCH);
+        for (LONG i = 0; i < count; ++i) {
+            IDispatch* element = nullptr;
+            ASSERT_EQ(SafeArrayGetElement(array, &i, &element), S_OK); // adds a reference
+            EXPECT_EQ(element->Release(), 1u) << "the container holds the only reference";
+            IRemotePortDescription* port = nullptr;
+            ASSERT_EQ(element->QueryInterface(__uuidof(IRemotePortDescription), reinterpret_cast<void**>(&port)), S_OK);
+            EXPECT_EQ(name_of(port), L"COM" + std::to_wstring(i + 5));
+            UINT number = 0;
+            port->get_port(&number);
+            EXPECT_EQ(number, static_cast<UINT>(i + 1));
+            port->Release();
+        }
+        SafeArrayDestroy(array);
+    }
+}
+
+TEST_F(remote_query, ScriptArrayHoldsPortsReachableByName)
+{
+    sim_server_process server(L"--port COM5=1 --port COM9=2");
+    IDispatch* array = nullptr;
+    ASSERT_EQ(library->getRemoteSharedPortsJs(bstr(L"."), &array), S_OK);
+    DISPPARAMS none = {};
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(array->Invoke(-100, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+    EXPECT_EQ(result.lVal, 2);
+    LPOLESTR index[] = {const_cast<LPOLESTR>(L"1")};
+    DISPID id = 0;
+    ASSERT_EQ(array->GetIDsOfNames(IID_NULL, index, 1, 0, &id), S_OK);
+    ASSERT_EQ(array->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+    ASSERT_EQ(result.vt, VT_DISPATCH);
+    IDispatch* element = result.pdispVal;
+    EXPECT_EQ(count_of(element), 2u); // the array's and the copy in result
+    LPOLESTR name[] = {const_cast<LPOLESTR>(L"name")};
+    ASSERT_EQ(element->GetIDsOfNames(IID_NULL, name, 1, 0, &id), S_OK);
+    VARIANT text;
+    VariantInit(&text);
+    ASSERT_EQ(element->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &text, nullptr, nullptr), S_OK);
+    EXPECT_STREQ(text.bstrVal, L"COM9");
+    VariantClear(&text);
+    VariantClear(&result);
+    EXPECT_EQ(array->Release(), 0u);
+}
+
+TEST_F(remote_query, UnreachableHostsAndBadArgumentsFailWithoutWritingTheResult)
+{
+    SAFEARRAY* array = reinterpret_cast<SAFEARRAY*>(1);
+    // No service: the open's error.
+    EXPECT_EQ(library->getRemoteSharedPorts(bstr(L"."), &array), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(array, reinterpret_cast<SAFEARRAY*>(1));
+    // A null host is an empty one, and fails with the open's error too.
+    EXPECT_TRUE(FAILED(library->getRemoteSharedPorts(nullptr, &array)));
+    EXPECT_EQ(array, reinterpret_cast<SAFEARRAY*>(1));
+    EXPECT_EQ(library->getRemoteSharedPorts(bstr(L"."), nullptr), E_POINTER);
+    EXPECT_EQ(library->getRemoteSharedPortsJs(bstr(L"."), nullptr), E_POINTER);
+}
+
+TEST_F(remote_query, ServerClosingWithoutReplyAndMalformedRepliesFailPromptly)
+{
+    {
+        sim_server_process server(L"--mode close --port COM1=1");
+        SAFEARRAY* array = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(FAILED(library->getRemoteSharedPorts(bstr(L"."), &array)));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    }
+    for (const wchar_t* mode : {L"bad-count", L"bad-name", L"short"}) {
+        sim_server_process server(std::wstring(L"--mode ") + mode + L" --port COM1=1");
+        IDispatch* array = nullptr;
+        EXPECT_EQ(library->getRemoteSharedPortsJs(bstr(L"."), &array), bad_reply) << std::wstring(mode).size();
+        EXPECT_EQ(array, nullptr);
+    }
+}
+
+TEST_F(remote_query, PendingAsyncQueryCanBeReleased)
+{
+    sim_server_process server(L"--mode never --port COM1=1");
+    IRemotePortLibraryEx* ex = nullptr;
+    ASSERT_EQ(library->QueryInterface(__uuidof(IRemotePortLibraryEx), reinterpret_cast<void**>(&ex)), S_OK);
+    {
+        auto query = ex->getRemoteSharedPortsAsync(L".");
+        EXPECT_FALSE(query.ready());
+    }
+    // The query ends by itself once the pipe breaks.
+    server.stop();
+    ex->Release();
+}
+
+TEST_F(remote_query, ReleasingTheLibraryRightAfterAQueryIsSafe)
+{
+    sim_server_process server(L"--port COM1=1 --clients 1000");
+    for (int i = 0; i < 100; ++i) {
+        IRemotePortLibraryEx* ex = nullptr;
+        ASSERT_EQ(CoCreateInstance(CLSID_RemotePortLibrary, nullptr, CLSCTX_ALL, __uuidof(IRemotePortLibraryEx),
+                                   reinterpret_cast<void**>(&ex)),
+                  S_OK);
+        auto query = ex->getRemoteSharedPortsAsync(L".");
+        ex->Release();
+        auto records = corun::details::wait_get(query);
+        ASSERT_EQ(records.size(), 1u);
+    }
+}
+
+TEST_F(remote_query, CredentialCheckReturnsTheFailingStepAndEndsImpersonation)
+{
+    IRemotePortLibraryEx* ex = nullptr;
+    ASSERT_EQ(library->QueryInterface(__uuidof(IRemotePortLibraryEx), reinterpret_cast<void**>(&ex)), S_OK);
+    // Under Wine the logon succeeds with a token that cannot be impersonated; on Windows an
+    // unknown user is refused by the logon. Either way: a failure, and no impersonation left.
+    const HRESULT hr = ex->checkCredentials(L".", L"nobody-wharf-test", L"wrong", L"");
+    EXPECT_TRUE(FAILED(hr));
+    HANDLE token = nullptr;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+    ex->Release();
+}
