@@ -1,44 +1,340 @@
 #include "library.h"
 
-#include "library_module.h"
-#include "registrar.h"
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <dbt.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <new>
+
+#include "corun/errors.h"
+#include "device.h"
+#include "device_interfaces.h"
+#include "trellum/com/guarded_call.h"
+#include "trellum/com/value.h"
+#include "trellum/js_array.h"
 
 namespace wharfcore {
-
 namespace {
-constexpr UINT class_script = 104;
+
+constexpr wchar_t presence_mutex_name[] = L"Global\\VelmorSoftware_TIDEWELL_Running_Mutex";
+constexpr DWORD worker_window_style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
+
+// Everyone may open the mutex: other processes only look whether it exists.
+HANDLE create_presence_mutex() noexcept
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x001F0001;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    const HANDLE mutex = CreateMutexW(&attributes, FALSE, presence_mutex_name);
+    LocalFree(descriptor);
+    return mutex;
 }
 
-HRESULT Library::CreateInstance(REFIID iid, void** out, IUnknown* outer) noexcept
+struct DeviceScanRecord {
+    SP_DEVINFO_DATA node;
+    std::wstring instanceId;
+};
+
+// A one-dimensional SAFEARRAY of VT_DISPATCH holding the devices' faces.
+struct dispatch_array {
+    SAFEARRAY* array = nullptr;
+    ~dispatch_array()
+    {
+        if (array)
+            SafeArrayDestroy(array);
+    }
+};
+
+} // namespace
+
+Library::Library()
 {
-    if (!out)
+    presenceMutex_.reset(create_presence_mutex());
+    refreshDevices();
+    worker_ = std::thread(&Library::workerThreadProc, this);
+    std::unique_lock guard(startLock_);
+    started_.wait(startLock_, [&] { return startReported_; });
+}
+
+Library::~Library() = default;
+
+void Library::FinalRelease() noexcept
+{
+    if (worker_.joinable()) {
+        bool windowMade = false;
+        {
+            std::unique_lock guard(startLock_);
+            windowMade = windowMade_;
+        }
+        // A worker without a window has already ended.
+        if (windowMade)
+            PostMessageW(hwnd(), WM_QUIT, 0, 0);
+        worker_.join();
+    }
+}
+
+void Library::workerThreadProc() noexcept
+{
+    runNotificationWindow();
+}
+
+void Library::runNotificationWindow() noexcept
+{
+    const bool made = create(worker_window_style);
+    {
+        std::unique_lock guard(startLock_);
+        windowMade_ = made;
+        startReported_ = true;
+    }
+    started_.notify_all();
+    if (!made)
+        return;
+
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = port_interface_class;
+    unique_device_notify notification(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    notification.reset();
+    destroy();
+}
+
+bool Library::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    if (message != WM_DEVICECHANGE)
+        return false;
+    result = 0;
+    bool refresh = false;
+    if (wParam == DBT_DEVNODES_CHANGED) {
+        // Comes with no header at all.
+        refresh = lParam == 0 || reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE;
+    } else if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) {
+        refresh = lParam != 0 && reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE;
+    }
+    if (refresh) {
+        // Nothing may leave the window procedure; a failed refresh keeps the list as it was
+        // and the next device message tries again.
+        try {
+            refreshDevices();
+        } catch (...) {
+        }
+    }
+    return true;
+}
+
+void Library::refreshDevices()
+{
+    std::unique_lock refreshing(refreshLock_);
+
+    unique_devinfo set(SetupDiGetClassDevsExW(&port_interface_class, nullptr, nullptr,
+                                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, nullptr, nullptr, nullptr));
+    if (!set)
+        corun::throw_last_error();
+
+    std::vector<DeviceScanRecord> records;
+    for (DWORD index = 0;; ++index) {
+        DeviceScanRecord record{};
+        record.node.cbSize = sizeof(record.node);
+        if (!SetupDiEnumDeviceInfo(set.get(), index, &record.node))
+            break;
+        wchar_t id[200] = {};
+        if (CM_Get_Device_IDW(record.node.DevInst, id, 200, 0) != CR_SUCCESS)
+            continue;
+        record.instanceId = id;
+        records.push_back(std::move(record));
+    }
+    std::sort(records.begin(), records.end(),
+              [](const DeviceScanRecord& a, const DeviceScanRecord& b) { return a.instanceId < b.instanceId; });
+
+    // The COM-port interfaces of the same nodes join the set: a Device reads both.
+    if (SetupDiGetClassDevsExW(&comport_interface_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE,
+                               set.get(), nullptr, nullptr) == INVALID_HANDLE_VALUE)
+        corun::throw_last_error();
+
+    const auto listed = [&](const std::wstring& id) {
+        const auto at = std::lower_bound(records.begin(), records.end(), id,
+                                         [](const DeviceScanRecord& r, const std::wstring& key) { return r.instanceId < key; });
+        return at != records.end() && at->instanceId == id;
+    };
+
+    std::vector<device_ref> added;
+    std::vector<device_ref> removed;
+    {
+        std::unique_lock guard(devicesLock_);
+        for (auto it = devices_.begin(); it != devices_.end();) {
+            if (listed(it->first)) {
+                ++it;
+                continue;
+            }
+            removed.push_back(it->second);
+            Trellum::com::details::ref<IRemotePortDeviceEx> ex;
+            if (SUCCEEDED(it->second->QueryInterface(__uuidof(IRemotePortDeviceEx), reinterpret_cast<void**>(ex.put()))))
+                ex->invalidate();
+            it = devices_.erase(it);
+        }
+        for (DeviceScanRecord& record : records) {
+            if (devices_.count(record.instanceId))
+                continue;
+            Trellum::com::details::value<Device>* device = nullptr;
+            try {
+                device = new Trellum::com::details::value<Device>(set.get(), record.node, record.instanceId);
+            } catch (const corun::details::hresult_error&) {
+                // A node whose interfaces are not complete yet is taken at a later refresh.
+                continue;
+            }
+            device_ref face(static_cast<IRemotePortDevice*>(device));
+            added.push_back(face);
+            devices_.emplace(record.instanceId, std::move(face));
+        }
+    }
+
+    if (!added.empty())
+        notifyListeners(added, &IRemotePortLibraryListener::added);
+    if (!removed.empty())
+        notifyListeners(removed, &IRemotePortLibraryListener::deleted);
+}
+
+void Library::notifyListeners(const std::vector<device_ref>& devices,
+                              HRESULT (STDMETHODCALLTYPE IRemotePortLibraryListener::*method)(SAFEARRAY*))
+{
+    std::shared_lock guard(listenersLock_);
+    if (listeners_.empty())
+        return;
+    dispatch_array holder;
+    holder.array = SafeArrayCreateVector(VT_DISPATCH, 0, static_cast<ULONG>(devices.size()));
+    if (!holder.array)
+        corun::throw_error(E_OUTOFMEMORY);
+    const HRESULT locked = SafeArrayLock(holder.array);
+    if (FAILED(locked))
+        corun::throw_error(locked);
+    auto* elements = static_cast<IDispatch**>(holder.array->pvData);
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        elements[i] = devices[i].get();
+        elements[i]->AddRef();
+    }
+    for (const auto& listener : listeners_)
+        (listener.get()->*method)(holder.array);
+    if (FAILED(SafeArrayUnlock(holder.array)))
+        holder.array = nullptr; // still locked: it cannot be destroyed
+}
+
+HRESULT Library::addListener(IRemotePortLibraryListener* pListener) noexcept
+{
+    if (!pListener)
         return E_POINTER;
-    *out = nullptr;
-    if (outer)
-        return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) Trellum::com::details::value<Library>();
-    if (!object)
+    try {
+        std::unique_lock guard(listenersLock_);
+        listeners_.emplace_back(pListener);
+        return S_OK;
+    } catch (...) {
         return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(iid, out);
-    if (FAILED(hr))
-        object->destroy();
-    return hr;
+    }
 }
 
-HRESULT Library::UpdateRegistry(bool register_it) noexcept
+HRESULT Library::removeListener(IRemotePortLibraryListener* pListener) noexcept
 {
-    return run_registry_script(CLibraryModule::instance().module(), class_script, register_it);
+    std::unique_lock guard(listenersLock_);
+    const auto found = std::find_if(listeners_.begin(), listeners_.end(),
+                                    [&](const auto& listener) { return listener.get() == pListener; });
+    if (found != listeners_.end())
+        listeners_.erase(found);
+    return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE Library::createPort(VARIANT, IRemotePortDevice**) noexcept { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE Library::addListener(IRemotePortLibraryListener*) noexcept { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE Library::removeListener(IRemotePortLibraryListener*) noexcept { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE Library::getPorts(SAFEARRAY**) noexcept { return E_NOTIMPL; }
-HRESULT STDMETHODCALLTYPE Library::getPortsJs(IDispatch**) noexcept { return E_NOTIMPL; }
-
-std::vector<Trellum::com::details::ref<IRemotePortDevice>> STDMETHODCALLTYPE Library::getDevices()
+HRESULT Library::getPorts(SAFEARRAY** ppval) noexcept
 {
-    return {};
+    if (!ppval)
+        return E_POINTER;
+    *ppval = nullptr;
+    try {
+        std::unique_lock guard(devicesLock_);
+        dispatch_array holder;
+        holder.array = SafeArrayCreateVector(VT_DISPATCH, 0, static_cast<ULONG>(devices_.size()));
+        if (!holder.array)
+            return E_OUTOFMEMORY;
+        const HRESULT locked = SafeArrayLock(holder.array);
+        if (FAILED(locked))
+            return locked;
+        auto* elements = static_cast<IDispatch**>(holder.array->pvData);
+        std::size_t i = 0;
+        for (const auto& [id, device] : devices_) {
+            elements[i] = device.get();
+            elements[i]->AddRef();
+            ++i;
+        }
+        SafeArrayUnlock(holder.array);
+        *ppval = std::exchange(holder.array, nullptr);
+        return S_OK;
+    } catch (const corun::details::hresult_error& e) {
+        return e.code();
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT Library::getPortsJs(IDispatch** ppval) noexcept
+{
+    if (!ppval)
+        return E_POINTER;
+    *ppval = nullptr;
+    try {
+        std::unique_lock guard(devicesLock_);
+        Trellum::com::details::ref<IDispatch> array;
+        auto* object = new Trellum::com::details::value<Trellum::CJsArray>();
+        object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(array.put()));
+        object->elements.reserve(devices_.size());
+        for (const auto& [id, device] : devices_) {
+            VARIANT source;
+            V_VT(&source) = VT_DISPATCH;
+            V_DISPATCH(&source) = device.get();
+            VARIANT element;
+            VariantInit(&element);
+            const HRESULT copied = VariantCopy(&element, &source); // adds the element's reference
+            if (FAILED(copied))
+                return copied;
+            object->elements.push_back(element);
+        }
+        *ppval = array.detach();
+        return S_OK;
+    } catch (const corun::details::hresult_error& e) {
+        return e.code();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+std::vector<Trellum::com::details::ref<IRemotePortDevice>> Library::getDevices()
+{
+    std::unique_lock guard(devicesLock_);
+    std::vector<device_ref> result;
+    result.reserve(devices_.size());
+    for (const auto& [id, device] : devices_)
+        result.push_back(device);
+    return result;
+}
+
+IRemotePortDevice* Library::findDevice(const std::wstring& instanceId)
+{
+    std::shared_lock guard(devicesLock_);
+    const auto found = devices_.find(instanceId);
+    if (found == devices_.end())
+        return nullptr;
+    IRemotePortDevice* device = found->second.get();
+    device->AddRef();
+    return device;
 }
 
 } // namespace wharfcore

@@ -1,39 +1,101 @@
 #pragma once
-// The class behind RemotePortLibrary. (First form: the COM surface and the creation rules;
-// the device list and the operations come next.)
+// The object behind RemotePortLibrary: the list of virtual ports present on this machine,
+// kept current by a worker thread that owns a message-only window registered for the
+// driver's device-interface class, and the listeners told of ports that arrive or go.
+//
+// Locks, always taken in this order: the refresh lock (held across one whole refresh,
+// listener calls included), the device-list lock (released before listeners are called),
+// the listener lock. A listener must not call addListener, removeListener or createPort of
+// the same library from a notification.
+#include <windows.h>
+
+#include <string>
+#include <shared_mutex>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "corun/future.h"
+#include "corun/srw_lock.h"
+#include "message_window.h"
 #include "trellum/com/module_count.h"
 #include "trellum/com/object.h"
+#include "trellum/com/ref.h"
 #include "trellum/com/value.h"
 #include "type_library.h"
 #include "wharfcore/iclient_stub.h"
+#include "wharfcore/unique_handles.h"
+#include "wharfcore/wharfcore.h"
 
 namespace wharfcore {
 
 class Library : public Trellum::com::details::object<Library, IRemotePortLibrary, IRemotePortLibraryEx>,
                 public Trellum::com::increments_module_count,
-                public IClient_Remote {
+                public IClient_Remote,
+                public message_window {
 public:
-    // The class table's creator: no aggregation; a failed first QueryInterface ends the new
-    // object exactly as its final Release would.
+    // Creates the presence mutex, scans the present devices and starts the worker thread;
+    // returns once the worker has made its window or given up. Throws on failure.
+    Library();
+    ~Library();
+
     static HRESULT CreateInstance(REFIID iid, void** out, IUnknown* outer) noexcept;
-    // Runs the class's registry script.
     static HRESULT UpdateRegistry(bool register_it) noexcept;
 
-    HRESULT STDMETHODCALLTYPE createPort(VARIANT port_name, IRemotePortDevice** device) noexcept override;
+    // Run by value<Library> when the last reference goes: ends and joins the worker.
+    void FinalRelease() noexcept;
+
+    // IRemotePortLibrary
+    HRESULT STDMETHODCALLTYPE createPort(VARIANT PortName, IRemotePortDevice** ppDevice) noexcept override;
     HRESULT STDMETHODCALLTYPE getRemoteSharedPorts(BSTR hostname, SAFEARRAY** ppval) noexcept override;
     HRESULT STDMETHODCALLTYPE getRemoteSharedPortsJs(BSTR hostname, IDispatch** ppval) noexcept override;
-    HRESULT STDMETHODCALLTYPE addListener(IRemotePortLibraryListener* listener) noexcept override;
-    HRESULT STDMETHODCALLTYPE removeListener(IRemotePortLibraryListener* listener) noexcept override;
+    HRESULT STDMETHODCALLTYPE addListener(IRemotePortLibraryListener* pListener) noexcept override;
+    HRESULT STDMETHODCALLTYPE removeListener(IRemotePortLibraryListener* pListener) noexcept override;
     HRESULT STDMETHODCALLTYPE getPorts(SAFEARRAY** ppval) noexcept override;
     HRESULT STDMETHODCALLTYPE getPortsJs(IDispatch** ppval) noexcept override;
 
+    // IRemotePortLibraryEx
     std::vector<Trellum::com::details::ref<IRemotePortDevice>> STDMETHODCALLTYPE getDevices() override;
     corun::details::future<std::vector<SharedPortRecord>> STDMETHODCALLTYPE
-    getRemoteSharedPortsAsync(const std::wstring& host) override;
+    getRemoteSharedPortsAsync(const std::wstring& hostname) override;
     HRESULT STDMETHODCALLTYPE checkCredentials(const std::wstring& host, const std::wstring& user,
                                                const std::wstring& password, const std::wstring& domain) override;
+
+    // Rescans the driver's devices and tells listeners what came and went. Throws when the
+    // scan cannot be made; the device list then stays as it was.
+    void refreshDevices();
+
+    // The worker's window, for tests that deliver device-change messages themselves; null
+    // when the worker could not make it.
+    HWND notificationWindow() const noexcept { return hwnd(); }
+
+protected:
+    bool ProcessWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+private:
+    using device_ref = Trellum::com::details::ref<IRemotePortDevice>;
+
+    void workerThreadProc() noexcept;
+    void runNotificationWindow() noexcept;
+    void notifyListeners(const std::vector<device_ref>& devices,
+                         HRESULT (STDMETHODCALLTYPE IRemotePortLibraryListener::*method)(SAFEARRAY*));
+    // The device with this instance ID, with a reference added; null when not listed.
+    IRemotePortDevice* findDevice(const std::wstring& instanceId);
+    IRemotePortDevice* waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber);
+
+    unique_handle presenceMutex_;
+    corun::details::srw_lock refreshLock_;
+    corun::details::srw_lock devicesLock_;
+    std::unordered_map<std::wstring, device_ref> devices_;
+    corun::details::srw_lock listenersLock_;
+    std::vector<Trellum::com::details::ref<IRemotePortLibraryListener>> listeners_;
+
+    // The worker's start-up report: set once the window is made or has failed.
+    corun::details::srw_lock startLock_;
+    corun::details::condition_variable started_;
+    bool startReported_ = false;
+    bool windowMade_ = false;
+    std::thread worker_;
 };
 
 } // namespace wharfcore

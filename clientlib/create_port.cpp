@@ -1,0 +1,140 @@
+// Library::createPort: settles the COM number, creates the node and waits until the device
+// list shows it.
+#include "library.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "comdb.h"
+#include "corun/errors.h"
+#include "create_port_device.h"
+#include "free_com_number.h"
+#include "port_number_argument.h"
+#include "remove_device_node.h"
+#include "wharfcore/com_number.h"
+#include "wharfcore/enum_com_ports.h"
+
+namespace wharfcore {
+namespace {
+
+constexpr int wait_steps = 60;
+constexpr DWORD wait_step_ms = 500;
+
+// Numbers whose ports this process is creating. A new node's COM-port interface may show up
+// only some time after its installation, so the present ports alone cannot tell two
+// concurrent creations apart. The lock also serialises the choice with the node's creation.
+struct creations_in_process {
+    corun::details::srw_lock lock;
+    std::vector<std::uint32_t> numbers;
+};
+
+creations_in_process& creations() noexcept
+{
+    static creations_in_process state;
+    return state;
+}
+
+// Holds a number reserved until createPort returns.
+class reservation {
+public:
+    reservation() noexcept = default;
+    reservation(const reservation&) = delete;
+    reservation& operator=(const reservation&) = delete;
+    ~reservation()
+    {
+        if (number_ == 0)
+            return;
+        auto& state = creations();
+        std::unique_lock guard(state.lock);
+        const auto found = std::find(state.numbers.begin(), state.numbers.end(), number_);
+        if (found != state.numbers.end())
+            state.numbers.erase(found);
+    }
+    // Called with the creations lock held.
+    void hold(std::uint32_t number)
+    {
+        creations().numbers.push_back(number);
+        number_ = number;
+    }
+
+private:
+    std::uint32_t number_ = 0;
+};
+
+// Chooses the number and creates the node, both under the process-wide creations lock.
+std::wstring create_node(const wharfcore::requested_port_number& requested, std::uint32_t& number, reservation& reserved)
+{
+    auto& state = creations();
+    std::unique_lock guard(state.lock);
+
+    std::vector<std::uint32_t> used = wharfcore::CollectUsedComNumbers(wharfcore::EnumComPorts());
+    used.insert(used.end(), state.numbers.begin(), state.numbers.end());
+    std::sort(used.begin(), used.end());
+
+    number = requested.choose_free ? wharfcore::FindFreeComNumber(used) : requested.number;
+    if (number == 0 || number > wharfcore::max_com_number)
+        corun::throw_error(E_INVALIDARG);
+    if (std::binary_search(used.begin(), used.end(), number))
+        corun::throw_error(wharfcore::port_in_use_error);
+
+    std::wstring instanceId = wharfcore::CreatePortDevice(number);
+    reserved.hold(number);
+    return instanceId;
+}
+
+// Undoes a node that never showed up in the device list.
+void abandon_node(const std::wstring& instanceId, std::uint32_t number) noexcept
+{
+    try {
+        wharfcore::RemoveDeviceNodeById(instanceId);
+    } catch (...) {
+    }
+    wharfcore::unique_comdb database;
+    ComDBOpen(database.put());
+    if (database)
+        ComDBReleasePort(database.get(), number);
+}
+
+} // namespace
+
+IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber)
+{
+    for (int step = 0;; ++step) {
+        if (IRemotePortDevice* device = findDevice(instanceId))
+            return device;
+        if (step == wait_steps)
+            break;
+        Sleep(wait_step_ms);
+        try {
+            refreshDevices();
+        } catch (const corun::details::hresult_error&) {
+            // A failed scan is retried at the next step.
+        }
+    }
+    abandon_node(instanceId, comNumber);
+    corun::throw_win32_error(ERROR_TIMEOUT);
+}
+
+HRESULT Library::createPort(VARIANT PortName, IRemotePortDevice** ppDevice) noexcept
+{
+    if (!ppDevice)
+        return E_POINTER;
+    *ppDevice = nullptr;
+    try {
+        const wharfcore::requested_port_number requested = wharfcore::PortNumberFromArgument(PortName);
+        reservation reserved;
+        std::uint32_t number = 0;
+        const std::wstring instanceId = create_node(requested, number, reserved);
+        *ppDevice = waitForDevice(instanceId, number);
+        return S_OK;
+    } catch (const corun::details::hresult_error& e) {
+        return e.code();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+} // namespace wharfcore
