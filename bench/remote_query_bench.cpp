@@ -1,0 +1,110 @@
+// getRemoteSharedPorts of wharfcore against the simulated server sharing 1 and 255 ports,
+// versus a raw synchronous open, request, reply and close of the same pipe.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bench.h"
+#include "wharfcore/wharfcore.h"
+
+namespace {
+
+const wchar_t service_pipe[] = L"\\\\.\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
+
+std::wstring beside_this_program(const wchar_t* relative)
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring exe = path;
+    return exe.substr(0, exe.find_last_of(L'\\') + 1) + relative;
+}
+
+bool read_exact(HANDLE pipe, void* buffer, DWORD n)
+{
+    auto* p = static_cast<char*>(buffer);
+    while (n) {
+        DWORD got = 0;
+        if (!ReadFile(pipe, p, n, &got, nullptr) || got == 0)
+            return false;
+        p += got;
+        n -= got;
+    }
+    return true;
+}
+
+PROCESS_INFORMATION start_server(int ports)
+{
+    const std::wstring ready_name = L"wharf_bench_query_ready_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
+    ResetEvent(ready);
+    std::wstring exe = beside_this_program(L"..\\tests\\wharf_sim_server.exe");
+    std::wstring command = L"\"" + exe + L"\" --ready-event " + ready_name + L" --lifetime-ms 600000 --clients 1000000";
+    for (int i = 1; i <= ports; ++i)
+        command += L" --port COM" + std::to_wstring(i) + L"=" + std::to_wstring(i);
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION server{};
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &server) ||
+        WaitForSingleObject(ready, 30000) != WAIT_OBJECT_0) {
+        std::printf("the simulated server did not start\n");
+        ExitProcess(1);
+    }
+    CloseHandle(ready);
+    return server;
+}
+
+void stop_server(PROCESS_INFORMATION& server)
+{
+    TerminateProcess(server.hProcess, 0);
+    WaitForSingleObject(server.hProcess, INFINITE);
+    CloseHandle(server.hProcess);
+    CloseHandle(server.hThread);
+}
+
+} // namespace
+
+int main()
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    HMODULE core = LoadLibraryW(beside_this_program(L"..\\clientlib\\wharfcore.dll").c_str());
+    auto get_class_object = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(core, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    IRemotePortLibrary* library = nullptr;
+    if (!get_class_object || FAILED(get_class_object(CLSID_RemotePortLibrary, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
+        FAILED(factory->CreateInstance(nullptr, __uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&library)))) {
+        std::printf("cannot create the library\n");
+        return 1;
+    }
+    BSTR host = SysAllocString(L".");
+    std::vector<char> reply(1 << 16);
+    const unsigned char request[12] = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+
+    for (int ports : {1, 255}) {
+        PROCESS_INFORMATION server = start_server(ports);
+        auto raw = [&] {
+            HANDLE pipe = CreateFileW(service_pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            DWORD written = 0;
+            WriteFile(pipe, request, sizeof request, &written, nullptr);
+            unsigned char header[12];
+            read_exact(pipe, header, 12);
+            const DWORD length = header[8] | header[9] << 8 | header[10] << 16 | header[11] << 24;
+            read_exact(pipe, reply.data(), length);
+            CloseHandle(pipe);
+        };
+        auto query = [&] {
+            SAFEARRAY* array = nullptr;
+            if (SUCCEEDED(library->getRemoteSharedPorts(host, &array)))
+                SafeArrayDestroy(array);
+        };
+        const std::string name = "getRemoteSharedPorts, " + std::to_string(ports) + " port(s), vs raw open/request/reply";
+        bench::compare(name.c_str(), query, raw, 200);
+        stop_server(server);
+    }
+    SysFreeString(host);
+    library->Release();
+    factory->Release();
+    return 0;
+}
