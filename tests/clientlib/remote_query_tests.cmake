@@ -5,5 +5,5 @@ wharf_add_test(remote_query_tests
   LOCKS com_registration service_pipe
   TIMEOUT 180)
 target_include_directories(remote_query_tests PRIVATE ${CMAKE_SOURCE_DIR}/clientlib ${WHARF_TEST_DIR})
-target_compile_definitions(remote_query_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>")
+target_compile_definitions(remote_query_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>" SCRIPT_DIR="${WHARF_TEST_DIR}")
 add_dependencies(remote_query_tests wharfcore wharf_sim_server)

@@ -194,3 +194,47 @@ TEST_F(remote_query, CredentialCheckReturnsTheFailingStepAndEndsImpersonation)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
     ex->Release();
 }
+
+namespace {
+
+// Runs cscript on a script of this folder and returns what it printed.
+std::string run_script(const std::wstring& script, const std::wstring& arguments)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    CreatePipe(&read_end, &write_end, &inherit, 0);
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    std::wstring command = L"cscript.exe //nologo \"" + windows_path(SCRIPT_DIR) + L"\\" + script + L"\" " + arguments;
+    STARTUPINFOW startup{sizeof(startup)};
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write_end;
+    startup.hStdError = write_end;
+    PROCESS_INFORMATION process{};
+    std::string output;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(write_end);
+        write_end = nullptr;
+        char buffer[512];
+        DWORD got = 0;
+        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got)
+            output.append(buffer, got);
+        WaitForSingleObject(process.hProcess, 60000);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
+    if (write_end)
+        CloseHandle(write_end);
+    CloseHandle(read_end);
+    return output;
+}
+
+} // namespace
+
+TEST_F(remote_query, JScriptClientPrintsTheServersPorts)
+{
+    sim_server_process server(L"--port COM5=1 --port COM9=2");
+    const std::string printed = run_script(L"remote_query_script.js", L".");
+    EXPECT_NE(printed.find("COM5=1"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("COM9=2"), std::string::npos) << printed;
+    EXPECT_LT(printed.find("COM5=1"), printed.find("COM9=2"));
+}
