@@ -1,0 +1,148 @@
+// Finding servers: the broadcast request, the reply listener and the query of one server.
+#include "main_dialog.h"
+
+#include <aclapi.h>
+
+#include "arpc/mailslot.h"
+#include "corun/errors.h"
+#include "discovery_packet.h"
+
+namespace {
+
+constexpr wchar_t request_mailslot[] = L"wharfnet_{533EA321-B1EE-4116-A26D-88FE85C8EA7E}_v1.01";
+constexpr wchar_t reply_mailslot[] = L"wharfnet_{D28E780C-1CD1-4816-A5D0-BDD937CBACC9}_v1.01";
+
+std::wstring dns_host_name()
+{
+    std::vector<wchar_t> buffer(260);
+    for (;;) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        if (GetComputerNameExW(ComputerNameDnsHostname, buffer.data(), &size))
+            return std::wstring(buffer.data(), size);
+        if (GetLastError() != ERROR_MORE_DATA)
+            return {};
+        buffer.resize(size + 1);
+    }
+}
+
+// Everyone may read and write the reply mailslot, whatever account a server runs under.
+struct everyone_security {
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    PACL acl = nullptr;
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+
+    everyone_security()
+    {
+        if (!AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone))
+            corun::throw_last_error();
+        EXPLICIT_ACCESSW access{};
+        access.grfAccessPermissions = GENERIC_READ | GENERIC_WRITE;
+        access.grfAccessMode = SET_ACCESS;
+        access.grfInheritance = NO_INHERITANCE;
+        access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        access.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+        if (const DWORD error = SetEntriesInAclW(1, &access, nullptr, &acl))
+            corun::throw_win32_error(error);
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE))
+            corun::throw_last_error();
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+    }
+    everyone_security(const everyone_security&) = delete;
+    everyone_security& operator=(const everyone_security&) = delete;
+    ~everyone_security()
+    {
+        if (acl)
+            LocalFree(acl);
+        if (everyone)
+            FreeSid(everyone);
+    }
+};
+
+} // namespace
+
+corun::details::fire_and_forget main_dialog::discover_servers()
+{
+    operation_scope scope(operations.shared());
+    try {
+        EnableWindow(discover_button, FALSE);
+        try {
+            arpc::Mailslot endpoint;
+            const HRESULT hr = endpoint.OpenClient(L"*", request_mailslot);
+            if (FAILED(hr))
+                corun::throw_error(hr);
+            endpoint.SetCancellationToken(cancel_source);
+            (void)co_await corun::details::future_awaiter<unsigned long>(endpoint.Write(make_discovery_packet(dns_host_name())));
+        } catch (const corun::details::hresult_error&) {
+        }
+        {
+            auto alive = scope.use();
+            if (!alive)
+                co_return;
+            co_await resume_on_window();
+        }
+        EnableWindow(discover_button, TRUE);
+    } catch (...) {
+    }
+}
+
+corun::details::future<void> main_dialog::listen_for_servers()
+{
+    operation_scope scope(operations.shared());
+    auto& self = co_await corun::details::current_promise{};
+    corun::details::cancellation_token token(cancel_source, &self.cancelled);
+    everyone_security security;
+    arpc::Mailslot endpoint;
+    const HRESULT hr = endpoint.CreateServer(reply_mailslot, &security.attributes);
+    if (FAILED(hr))
+        corun::throw_error(hr);
+    endpoint.SetCancellationToken(cancel_source);
+    while (!token.is_cancelled()) {
+        std::vector<std::byte> datagram;
+        try {
+            datagram = co_await endpoint.Read();
+        } catch (const corun::details::operation_cancelled&) {
+            break;
+        } catch (const corun::details::hresult_error& error) {
+            // A datagram too long for the buffer is skipped; anything else ends the listener.
+            if (error.code() != HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) || token.is_cancelled())
+                throw;
+            continue;
+        }
+        const auto name = parse_discovery_reply(datagram);
+        if (!name)
+            continue;
+        try {
+            co_await add_server(*name);
+        } catch (...) {
+            // A server whose query fails is not recorded; the next reply is read all the same.
+        }
+    }
+}
+
+corun::details::future<void> main_dialog::add_server(std::wstring name)
+{
+    operation_scope scope(operations.shared());
+    auto& self = co_await corun::details::current_promise{};
+    auto started = scope.use();
+    if (!started)
+        co_return;
+    const auto source = cancel_source.body();
+    corun::details::cancellation_token token(source, &self.cancelled);
+    auto query = library->getRemoteSharedPortsAsync(name);
+    started.unlock();
+    std::vector<SharedPortRecord> ports = co_await std::move(query);
+    auto alive = scope.use();
+    if (!alive)
+        co_return;
+    {
+        std::lock_guard guard(servers_lock);
+        servers[name] = std::move(ports);
+    }
+    refresh_server_tree();
+}

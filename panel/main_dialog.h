@@ -1,0 +1,77 @@
+#pragma once
+// The main window of wharfpanel: discovered servers and their shared ports, the local ports.
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "corun/cancellation.h"
+#include "corun/fire_and_forget.h"
+#include "corun/future.h"
+#include "corun/srw_lock.h"
+#include "operation_tracker.h"
+#include "trellum/com/ref.h"
+#include "wharfcore/wharfcore.h"
+#include "wl/async_window.h"
+#include "wl/controls.h"
+#include "wl/dialog.h"
+
+struct tree_port_item {
+    std::uint32_t connected_com = 0;
+    std::uint32_t port = 0;
+    std::wstring server;
+};
+
+class main_dialog : public wl::dialog_main, public wl::async_window<main_dialog> {
+public:
+    main_dialog();
+    ~main_dialog();
+
+    __int64 on_init();
+    void fill_device_list();
+    __int64 delete_selected_devices();
+
+private:
+    corun::details::future<void> listen_for_servers();
+    corun::details::fire_and_forget discover_servers();
+    corun::details::future<void> add_server(std::wstring name);
+    corun::details::fire_and_forget refresh_server_tree();
+    corun::details::future<void> check_for_updates();
+    corun::details::future<void> signal_initialized();
+    corun::details::future<void> connect_port(std::shared_ptr<HRESULT> failure);
+
+    __int64 on_list_itemchanged(const NMLISTVIEW& change);
+    __int64 on_tree_selchanged(const NMTREEVIEWW& change);
+    __int64 on_remove_server();
+    __int64 on_connect();
+    friend __int64 pick_computer(main_dialog& dialog);
+
+    // Stops what the dialog started and waits for it, at most a few seconds.
+    void shut_down() noexcept;
+
+public:
+    corun::details::cancellation_source cancel_source;
+    operation_tracker operations;
+    corun::details::future<void> listener;
+    Trellum::com::details::ref<IRemotePortLibraryEx> library;
+    corun::details::srw_lock servers_lock;
+    std::unordered_map<std::wstring, std::vector<SharedPortRecord>> servers;
+    std::unordered_map<HTREEITEM, tree_port_item> tree_items;
+    // Server items and their names, for Remove Server.
+    std::unordered_map<HTREEITEM, std::wstring> server_items;
+    std::vector<Trellum::com::details::ref<IRemotePortDevice>> devices;
+    HWND discover_button = nullptr;
+    HWND connect_button = nullptr;
+    HWND delete_button = nullptr;
+    HWND remove_server_button = nullptr;
+    wl::treeview server_tree{1001};
+    wl::listview port_list;
+    corun::details::cancellation_source update_cancel;
+    corun::details::future<void> update_check;
+    std::shared_ptr<corun::details::promise_type_<void>> initialized;
+};
+
+__int64 pick_computer(main_dialog& dialog);
