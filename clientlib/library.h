@@ -73,6 +73,7 @@ protected:
     bool ProcessWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
 
 private:
+    std::vector<SharedPortRecord> querySharedPortsBlocking(BSTR hostname);
     using device_ref = Trellum::com::details::ref<IRemotePortDevice>;
 
     void workerThreadProc() noexcept;

@@ -76,13 +76,19 @@ HRESULT module_path(wchar_t (&path)[MAX_PATH]) noexcept
     return S_OK;
 }
 
+// The type library held as resource TYPELIB 1 of this module, and the module's path.
+HRESULT load_own_type_library(wchar_t (&path)[MAX_PATH], ITypeLib** library) noexcept
+{
+    if (HRESULT hr = module_path(path); FAILED(hr))
+        return hr;
+    return LoadTypeLibEx(path, REGKIND_NONE, library);
+}
+
 HRESULT register_type_library() noexcept
 {
     wchar_t path[MAX_PATH];
-    if (HRESULT hr = module_path(path); FAILED(hr))
-        return hr;
     ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+    HRESULT hr = load_own_type_library(path, &library);
     if (FAILED(hr))
         return hr;
     hr = RegisterTypeLib(library, path, nullptr);
@@ -93,10 +99,8 @@ HRESULT register_type_library() noexcept
 HRESULT unregister_type_library() noexcept
 {
     wchar_t path[MAX_PATH];
-    if (HRESULT hr = module_path(path); FAILED(hr))
-        return hr;
     ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+    HRESULT hr = load_own_type_library(path, &library);
     if (FAILED(hr))
         return hr;
     TLIBATTR* attributes = nullptr;

@@ -34,6 +34,13 @@ struct safearray_holder {
 
 } // namespace
 
+// Asks the server and blocks the calling thread until it has answered or failed.
+std::vector<SharedPortRecord> Library::querySharedPortsBlocking(BSTR hostname)
+{
+    auto query = getRemoteSharedPortsAsync(host_of(hostname));
+    return corun::details::wait_get(query);
+}
+
 corun::details::future<std::vector<SharedPortRecord>> STDMETHODCALLTYPE Library::getRemoteSharedPortsAsync(const std::wstring& host)
 {
     return QuerySharedPorts(host, this);
@@ -44,9 +51,7 @@ HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPorts(BSTR hostname, SAFEARRAY
     if (!ppval)
         return E_POINTER;
     return Trellum::com::guarded_call([&]() -> HRESULT {
-        auto query = getRemoteSharedPortsAsync(host_of(hostname));
-        const std::vector<SharedPortRecord> records = corun::details::wait_get(query);
-        query.release();
+        const std::vector<SharedPortRecord> records = querySharedPortsBlocking(hostname);
 
         SAFEARRAYBOUND bound = {static_cast<ULONG>(records.size()), 0};
         safearray_holder made{SafeArrayCreate(VT_DISPATCH, 1, &bound)};
@@ -68,9 +73,7 @@ HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPortsJs(BSTR hostname, IDispat
     if (!ppval)
         return E_POINTER;
     return Trellum::com::guarded_call([&]() -> HRESULT {
-        auto query = getRemoteSharedPortsAsync(host_of(hostname));
-        const std::vector<SharedPortRecord> records = corun::details::wait_get(query);
-        query.release();
+        const std::vector<SharedPortRecord> records = querySharedPortsBlocking(hostname);
 
         // Held from the start, so that a failure part-way frees the array and its elements.
         auto* array = new Trellum::com::details::value<Trellum::CJsArray>();

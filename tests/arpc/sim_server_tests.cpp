@@ -4,6 +4,7 @@
 
 #include "arpc/pipe_transport.h"
 #include "pipe_test_support.h"
+#include "server/sim_server_process.h"
 
 namespace {
 
@@ -13,29 +14,9 @@ constexpr long aborted = static_cast<long>(0x800703E3UL);
 // Runs wharf_sim_server (beside this program) on a pipe of its own until destroyed.
 class sim_server {
 public:
-    explicit sim_server(const std::wstring& arguments) : pipe(unique_pipe_name("sim"))
+    explicit sim_server(const std::wstring& arguments)
+        : pipe(unique_pipe_name("sim")), process_(L"--pipe " + pipe + L" " + arguments)
     {
-        const std::wstring event_name = pipe + L"_ready";
-        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
-        wchar_t path[MAX_PATH];
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring exe = path;
-        exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"wharf_sim_server.exe";
-        std::wstring command = L"\"" + exe + L"\" --pipe " + pipe + L" --ready-event " + event_name +
-                               L" --lifetime-ms 60000 " + arguments;
-        STARTUPINFOW startup{sizeof(startup)};
-        EXPECT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &process_));
-        HANDLE either[] = {ready, process_.hProcess};
-        EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, 30000), WAIT_OBJECT_0) << "server did not start";
-        CloseHandle(ready);
-    }
-    ~sim_server()
-    {
-        TerminateProcess(process_.hProcess, 0);
-        WaitForSingleObject(process_.hProcess, INFINITE);
-        CloseHandle(process_.hProcess);
-        CloseHandle(process_.hThread);
     }
 
     std::unique_ptr<client_connection> connect()
@@ -45,12 +26,12 @@ public:
         return client_connection::Create(&local_, transport, false);
     }
 
-    bool ended_within(DWORD ms) { return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
+    bool ended_within(DWORD ms) { return process_.ended_within(ms); }
 
     const std::wstring pipe;
 
 private:
-    PROCESS_INFORMATION process_{};
+    sim_server_process process_;
     IClient_Remote local_;
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "corun/blocking_wait.h"
-#include "sim_server_process.h"
+#include "server/sim_server_process.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
 

@@ -1,6 +1,6 @@
 #pragma once
-// Runs the simulated server (wharf_sim_server.exe, beside the test program) on the service
-// pipe until destroyed.
+// Runs the simulated server (wharf_sim_server.exe, beside the test program) until destroyed;
+// on the service pipe unless the arguments name another with --pipe.
 #include <windows.h>
 
 #include <string>
@@ -33,6 +33,7 @@ public:
         CloseHandle(process_.hProcess);
         CloseHandle(process_.hThread);
     }
+    bool ended_within(DWORD ms) { return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
     void stop() { TerminateProcess(process_.hProcess, 0); WaitForSingleObject(process_.hProcess, INFINITE); }
 
 private:
