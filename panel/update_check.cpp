@@ -1,0 +1,214 @@
+// Update check: the check address, the document's version, the installer download and start.
+#include "update_check.h"
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include <bcrypt.h>
+#include <rpc.h>
+
+#include "bracefmt/bracefmt.h"
+#include "corun/errors.h"
+#include "trellum/utf8.h"
+
+#ifndef WHARF_UPDATE_HOST
+#define WHARF_UPDATE_HOST L"updates.velmor-software.example"
+#endif
+
+namespace panel {
+
+namespace {
+
+// Holds a reference on the client for the duration of one check.
+class client_reference {
+public:
+    client_reference() : client_(new Trellum::details::HttpClient) { client_->AddRef(); }
+    client_reference(const client_reference&) = delete;
+    client_reference& operator=(const client_reference&) = delete;
+    ~client_reference() { client_->Release(); }
+    Trellum::details::HttpClient* operator->() const noexcept { return client_; }
+
+private:
+    Trellum::details::HttpClient* client_;
+};
+
+// Removes a partly written or unwanted download unless disarmed.
+class delete_on_failure {
+public:
+    explicit delete_on_failure(update_info& info) noexcept : info_(info) {}
+    delete_on_failure(const delete_on_failure&) = delete;
+    delete_on_failure& operator=(const delete_on_failure&) = delete;
+    ~delete_on_failure()
+    {
+        if (armed_) {
+            info_.kept_file.reset(); // the open handle would stop the delete
+            DeleteFileW(info_.path.c_str());
+        }
+    }
+    void disarm() noexcept { armed_ = false; }
+
+private:
+    update_info& info_;
+    bool armed_ = true;
+};
+
+class unique_handle {
+public:
+    explicit unique_handle(HANDLE h = nullptr) noexcept : h_(h) {}
+    unique_handle(const unique_handle&) = delete;
+    unique_handle& operator=(const unique_handle&) = delete;
+    ~unique_handle()
+    {
+        if (h_)
+            CloseHandle(h_);
+    }
+    HANDLE get() const noexcept { return h_; }
+    HANDLE* put() noexcept { return &h_; }
+
+private:
+    HANDLE h_;
+};
+
+} // namespace
+
+std::uint32_t encode_version(const product_version& version) noexcept
+{
+    return ((version[3] * 100u + version[2]) * 100u + version[1]) * 10000u + version[0];
+}
+
+product_version decode_version(std::uint32_t value) noexcept
+{
+    return {value % 10000u, value / 10000u % 100u, value / 1000000u % 100u, value / 100000000u};
+}
+
+bool is_newer(const product_version& candidate, const product_version& running) noexcept
+{
+    for (int i = 3; i >= 0; --i)
+        if (candidate[i] != running[i])
+            return candidate[i] > running[i];
+    return false;
+}
+
+std::wstring make_update_check_url(std::uint32_t version)
+{
+    return bracefmt::format(L"https://" WHARF_UPDATE_HOST L"/dispatch/tdw-client/checkforupdates?ver={0}",
+                            version);
+}
+
+std::uint32_t read_update_version(nlohmann::json& document)
+{
+    nlohmann::json& value = document["Version"];
+    if (value.is_number_unsigned())
+        return static_cast<std::uint32_t>(value.get<std::uint64_t>());
+    if (value.is_number_integer())
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value.get<std::int64_t>()));
+    if (value.is_number_float()) {
+        double d = value.get<double>();
+        if (!(d >= 0 && d < 4294967296.0))
+            throw std::out_of_range("Version out of range");
+        return static_cast<std::uint32_t>(d);
+    }
+    return value.get<std::uint32_t>(); // booleans; everything else throws the type error
+}
+
+bool is_acceptable_installer_url(std::wstring_view url) noexcept
+{
+    constexpr std::wstring_view scheme = L"https://";
+    if (url.size() <= scheme.size())
+        return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (towlower(url[i]) != scheme[i])
+            return false;
+    return true;
+}
+
+std::wstring make_installer_path()
+{
+    GUID guid{};
+    if (UuidCreate(&guid) != RPC_S_OK)
+        guid = GUID{};
+    // RPC_S_UUID_LOCAL_ONLY and older generators give guessable bits: mix in random bytes.
+    std::array<unsigned char, sizeof(GUID)> noise{};
+    if (BCryptGenRandom(nullptr, noise.data(), static_cast<ULONG>(noise.size()), BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+        corun::throw_error(E_FAIL);
+    auto* bytes = reinterpret_cast<unsigned char*>(&guid);
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        bytes[i] ^= noise[i];
+    wchar_t name[40]{};
+    if (StringFromGUID2(guid, name, 40) == 0)
+        corun::throw_error(E_FAIL);
+    std::filesystem::path dir = std::filesystem::temp_directory_path();
+    return (dir / name).wstring();
+}
+
+std::wstring make_upgrade_command_line(const std::wstring& path, std::uintptr_t process_handle)
+{
+    return bracefmt::format(L"\"{0}\" --wait-process {1}", path, static_cast<std::uint64_t>(process_handle));
+}
+
+std::wstring make_upgrade_question(const update_info& info)
+{
+    return bracefmt::format(L"Tidewell version {0}.{1w2arf0}.{2w2arf0}.{3w4arf0} is available. Do you want to upgrade now?",
+                            info.major, info.minor, info.build, info.revision);
+}
+
+corun::details::future<update_info> fetch_update(std::wstring url, product_version running,
+                                                 const corun::details::cancellation_source& cancel)
+{
+    client_reference client;
+    client->open(std::wstring{});
+    nlohmann::json document = co_await client->get_json(url, cancel);
+    product_version offered = decode_version(read_update_version(document));
+    if (!is_newer(offered, running))
+        corun::throw_error(E_FAIL);
+
+    update_info info;
+    info.revision = offered[0];
+    info.build = offered[1];
+    info.minor = offered[2];
+    info.major = offered[3];
+    info.path = make_installer_path();
+    std::wstring installer_url = utf8_to_wide(document["Url"].get<std::string>());
+    if (!is_acceptable_installer_url(installer_url))
+        corun::throw_error(E_FAIL);
+
+    delete_on_failure guard(info);
+    bool done = co_await client->download_file(installer_url, info.path, cancel, &info.kept_file);
+    if (!done || !info.kept_file)
+        corun::throw_error(E_FAIL);
+    guard.disarm();
+    co_return info;
+}
+
+bool start_installer(update_info& info)
+{
+    HANDLE self = GetCurrentProcess();
+    unique_handle inheritable;
+    if (!DuplicateHandle(self, self, self, inheritable.put(), 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return false;
+    std::wstring command = make_upgrade_command_line(info.path, reinterpret_cast<std::uintptr_t>(inheritable.get()));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // The application is named explicitly so that the command line cannot select another file;
+    // the write-denying handle held in kept_file stays open until the process exists.
+    if (!CreateProcessW(info.path.c_str(), command.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    info.kept_file.reset();
+    return true;
+}
+
+installer_file_guard::~installer_file_guard()
+{
+    if (!keep_ && !info_.path.empty()) {
+        info_.kept_file.reset();
+        DeleteFileW(info_.path.c_str());
+    }
+}
+
+} // namespace panel

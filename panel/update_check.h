@@ -1,0 +1,82 @@
+#pragma once
+// Asking the maker's web host for a newer version, downloading its installer and starting it.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include "corun/cancellation.h"
+#include "corun/future.h"
+#include "trellum/file_version.h"
+#include "trellum/http_client.h"
+
+namespace panel {
+
+// A newer version found and downloaded. The installer file stays open, readable by others but
+// never writable, until the installer has been started from it.
+struct update_info {
+    std::uint32_t major = 0;
+    std::uint32_t minor = 0;
+    std::uint32_t build = 0;
+    std::uint32_t revision = 0;
+    std::wstring path;
+    Trellum::details::unique_file kept_file;
+};
+
+// ((major * 100 + minor) * 100 + build) * 10000 + revision, in 32-bit arithmetic.
+std::uint32_t encode_version(const product_version& version) noexcept;
+
+// The inverse of encode_version, read as unsigned so that values above 2^31 keep their order.
+product_version decode_version(std::uint32_t value) noexcept;
+
+// True when candidate is strictly greater than running, compared major first.
+bool is_newer(const product_version& candidate, const product_version& running) noexcept;
+
+// "https://<host>/dispatch/tdw-client/checkforupdates?ver=<version>".
+std::wstring make_update_check_url(std::uint32_t version);
+
+// The document's "Version" as an unsigned 32-bit number (integers keep their low 32 bits,
+// floating point is truncated, booleans read 0 or 1); other types throw the JSON type error.
+std::uint32_t read_update_version(nlohmann::json& document);
+
+// Only an https address may name the installer that an elevated program downloads and starts.
+bool is_acceptable_installer_url(std::wstring_view url) noexcept;
+
+// A fresh file name in the temporary folder: a GUID in registry form, whose bits come from the
+// system's random generator so that the name cannot be guessed ahead of the download.
+std::wstring make_installer_path();
+
+// "\"<path>\" --wait-process <handle>".
+std::wstring make_upgrade_command_line(const std::wstring& path, std::uintptr_t process_handle);
+
+// "Tidewell version 4.05.06.0078 is available. Do you want to upgrade now?"
+std::wstring make_upgrade_question(const update_info& info);
+
+// Fetches the update document at url and, when it names a newer version than running,
+// downloads the installer. Fails with E_FAIL when there is no newer version.
+corun::details::future<update_info> fetch_update(std::wstring url, product_version running,
+                                                 const corun::details::cancellation_source& cancel);
+
+// Starts the downloaded installer with an inheritable handle of this process on its command
+// line. True when it runs; the caller then closes its window. The file is left in place only
+// on success.
+bool start_installer(update_info& info);
+
+// Deletes the installer unless it was started (keep set).
+class installer_file_guard {
+public:
+    explicit installer_file_guard(update_info& info) noexcept : info_(info) {}
+    installer_file_guard(const installer_file_guard&) = delete;
+    installer_file_guard& operator=(const installer_file_guard&) = delete;
+    ~installer_file_guard();
+    void keep() noexcept { keep_ = true; }
+
+private:
+    update_info& info_;
+    bool keep_ = false;
+};
+
+} // namespace panel

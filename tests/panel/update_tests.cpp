@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "update_check.h"
+
+using namespace panel;
+
+TEST(UpdateCheck, UrlCarriesEncodedRunningVersion)
+{
+    EXPECT_EQ(encode_version({4, 3, 2, 1}), 102030004u);
+    EXPECT_EQ(make_update_check_url(102030004u),
+              L"https://updates.velmor-software.example/dispatch/tdw-client/checkforupdates?ver=102030004");
+}
+
+TEST(UpdateCheck, DecodingIsUnsignedSoLargeVersionsStayNewer)
+{
+    EXPECT_EQ(decode_version(102030004u), (product_version{4, 3, 2, 1}));
+    // 4294967295 read as signed would be -1 and decode to negative parts, older than anything.
+    product_version big = decode_version(4294967295u);
+    EXPECT_EQ(big, (product_version{7295, 96, 94, 42}));
+    EXPECT_TRUE(is_newer(big, {0, 0, 0, 21}));
+    EXPECT_TRUE(is_newer(decode_version(2200000000u), decode_version(2100000000u)));
+}
+
+TEST(UpdateCheck, NewerOnlyWhenFirstDifferingFieldIsGreater)
+{
+    product_version running{78, 6, 5, 4};
+    EXPECT_FALSE(is_newer(running, running));
+    EXPECT_TRUE(is_newer({79, 6, 5, 4}, running));
+    EXPECT_FALSE(is_newer({9999, 99, 99, 3}, running));
+    EXPECT_FALSE(is_newer({9999, 99, 4, 4}, running));
+    EXPECT_TRUE(is_newer({0, 0, 0, 5}, running));
+}
+
+TEST(UpdateCheck, VersionMemberConversions)
+{
+    auto read = [](nlohmann::json doc) { return read_update_version(doc); };
+    EXPECT_EQ(read({{"Version", 405060078}}), 405060078u);
+    EXPECT_EQ(read({{"Version", 4294967295u}}), 4294967295u);
+    EXPECT_EQ(read({{"Version", 0x1'0000'0005ull}}), 5u);
+    EXPECT_EQ(read({{"Version", 405060078.9}}), 405060078u);
+    EXPECT_EQ(read({{"Version", true}}), 1u);
+    EXPECT_THROW(read({{"Version", "405060078"}}), nlohmann::json::type_error);
+    EXPECT_THROW(read({{"Other", 1}}), nlohmann::json::type_error);
+    EXPECT_THROW(read(nlohmann::json::array({1})), nlohmann::json::type_error);
+    EXPECT_THROW(read(nlohmann::json(nullptr)), nlohmann::json::type_error);
+}
+
+TEST(UpdateCheck, InstallerMustComeOverHttps)
+{
+    EXPECT_TRUE(is_acceptable_installer_url(L"https://host/setup.exe"));
+    EXPECT_TRUE(is_acceptable_installer_url(L"HTTPS://host/setup.exe"));
+    EXPECT_FALSE(is_acceptable_installer_url(L"http://host/setup.exe"));
+    EXPECT_FALSE(is_acceptable_installer_url(L"file://c:/setup.exe"));
+    EXPECT_FALSE(is_acceptable_installer_url(L"https://"));
+    EXPECT_FALSE(is_acceptable_installer_url(L""));
+}
+
+TEST(UpdateCheck, InstallerPathsAreFreshGuidNamesInTemp)
+{
+    std::set<std::wstring> names;
+    for (int i = 0; i < 50; ++i) {
+        std::filesystem::path p = make_installer_path();
+        EXPECT_EQ(std::filesystem::temp_directory_path() / p.filename(), p);
+        std::wstring name = p.filename().wstring();
+        ASSERT_EQ(name.size(), 38u);
+        EXPECT_EQ(name.front(), L'{');
+        EXPECT_EQ(name.back(), L'}');
+        EXPECT_NE(name, L"{00000000-0000-0000-0000-000000000000}");
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), 50u);
+}
+
+TEST(UpdateCheck, CommandLineAndQuestionTexts)
+{
+    EXPECT_EQ(make_upgrade_command_line(L"C:\\Temp\\{A}", 0x1a4), L"\"C:\\Temp\\{A}\" --wait-process 420");
+    update_info info;
+    info.major = 4;
+    info.minor = 5;
+    info.build = 6;
+    info.revision = 78;
+    EXPECT_EQ(make_upgrade_question(info),
+              L"Tidewell version 4.05.06.0078 is available. Do you want to upgrade now?");
+}
+
+TEST(UpdateCheck, GuardDeletesInstallerUnlessKept)
+{
+    for (bool keep : {false, true}) {
+        update_info info;
+        info.path = make_installer_path();
+        info.kept_file.reset(CreateFileW(info.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                         CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(info.kept_file);
+        {
+            installer_file_guard guard(info);
+            if (keep)
+                guard.keep();
+        }
+        info.kept_file.reset();
+        EXPECT_EQ(GetFileAttributesW(info.path.c_str()) != INVALID_FILE_ATTRIBUTES, keep);
+        DeleteFileW(info.path.c_str());
+    }
+}
