@@ -11,6 +11,7 @@
 
 #include "bracefmt/bracefmt.h"
 #include "corun/errors.h"
+#include "corun/thread_pool.h"
 #include "trellum/utf8.h"
 
 #ifndef WHARF_UPDATE_HOST
@@ -208,6 +209,55 @@ installer_file_guard::~installer_file_guard()
     if (!keep_ && !info_.path.empty()) {
         info_.kept_file.reset();
         DeleteFileW(info_.path.c_str());
+    }
+}
+
+namespace {
+
+struct resume_via_host {
+    const update_check_host* host;
+    bool await_ready() const noexcept { return GetCurrentThreadId() == host->ui_thread; }
+    void await_suspend(std::coroutine_handle<> h) const { host->post_resume(h); }
+    void await_resume() const noexcept {}
+};
+
+void throw_if_cancelled(const corun::details::cancellation_source& cancel)
+{
+    if (cancel.is_cancelled())
+        throw corun::details::operation_cancelled();
+}
+
+} // namespace
+
+corun::details::future<void> run_update_check(const corun::details::cancellation_source& update_cancel,
+                                              std::shared_ptr<corun::details::promise_type_<void>> initialized,
+                                              update_check_host host)
+{
+    throw_if_cancelled(update_cancel);
+    product_version running = get_file_version();
+    update_info info = co_await fetch_update(make_update_check_url(encode_version(running)), running, update_cancel);
+    installer_file_guard guard(info);
+    throw_if_cancelled(update_cancel);
+    co_await corun::details::awaiting(*initialized);
+    throw_if_cancelled(update_cancel);
+    for (;;) {
+        co_await resume_via_host{&host};
+        throw_if_cancelled(update_cancel);
+        // Asking inside a modal wait (for instance "Please Wait" during Connect) and closing the
+        // window on Yes would leave that wait without an end: ask once the operation is over.
+        if (!host.modal_running || !host.modal_running())
+            break;
+        co_await corun::resume_background();
+        for (int i = 0; i < 10 && !update_cancel.is_cancelled(); ++i)
+            Sleep(20);
+        throw_if_cancelled(update_cancel);
+    }
+    if (MessageBoxW(host.window, make_upgrade_question(info).c_str(), L"Tidewell", MB_YESNO | MB_ICONQUESTION) ==
+        IDYES) {
+        if (start_installer(info)) {
+            guard.keep();
+            PostMessageW(host.window, WM_CLOSE, 0, 0);
+        }
     }
 }
 

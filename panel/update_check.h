@@ -1,6 +1,9 @@
 #pragma once
 // Asking the maker's web host for a newer version, downloading its installer and starting it.
+#include <coroutine>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -78,5 +81,19 @@ private:
     update_info& info_;
     bool keep_ = false;
 };
+
+// What the check needs from the main window.
+struct update_check_host {
+    HWND window = nullptr;                                    // owns the question, closed on upgrade
+    DWORD ui_thread = 0;                                      // the window's thread
+    std::function<void(std::coroutine_handle<>)> post_resume; // resumes a coroutine on that thread
+    std::function<bool()> modal_running;                      // true while a modal operation runs
+};
+
+// The whole check: fetch, wait for the window to be initialised, ask on the UI thread once no
+// modal operation runs, and start the installer on Yes. Failures are silent (kept in the future).
+corun::details::future<void> run_update_check(const corun::details::cancellation_source& update_cancel,
+                                              std::shared_ptr<corun::details::promise_type_<void>> initialized,
+                                              update_check_host host);
 
 } // namespace panel

@@ -104,3 +104,64 @@ TEST(UpdateCheck, GuardDeletesInstallerUnlessKept)
         DeleteFileW(info.path.c_str());
     }
 }
+
+namespace {
+
+std::wstring own_directory()
+{
+    wchar_t path[MAX_PATH]{};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::filesystem::path(path).parent_path().wstring();
+}
+
+std::string read_all(const std::wstring& path)
+{
+    std::string text;
+    FILE* f = _wfopen(path.c_str(), L"rb");
+    if (!f)
+        return text;
+    char buffer[1024];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
+        text.append(buffer, n);
+    fclose(f);
+    return text;
+}
+
+} // namespace
+
+TEST(UpdateCheck, StartedInstallerGetsQuotedPathAndAProcessHandleValidInIt)
+{
+    update_info info;
+    info.path = make_installer_path();
+    std::filesystem::path stub = std::filesystem::path(own_directory()) / INSTALLER_STUB;
+    ASSERT_TRUE(CopyFileW(stub.c_str(), info.path.c_str(), TRUE));
+    // As the download leaves it: readable by others, writes denied.
+    info.kept_file.reset(
+        CreateFileW(info.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(info.kept_file);
+    HANDLE writer = CreateFileW(info.path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "the kept file must deny writers";
+    if (writer != INVALID_HANDLE_VALUE)
+        CloseHandle(writer);
+
+    std::wstring record = info.path + L".record";
+    SetEnvironmentVariableW(L"WHARF_INSTALLER_RECORD", record.c_str());
+    {
+        installer_file_guard guard(info);
+        ASSERT_TRUE(start_installer(info));
+        guard.keep();
+    }
+    std::string text;
+    for (int i = 0; i < 200 && text.find('\n', text.find('\n') + 1) == std::string::npos; ++i) {
+        Sleep(50); // the stub's only signal is the file it writes
+        text = read_all(record);
+    }
+    SetEnvironmentVariableW(L"WHARF_INSTALLER_RECORD", nullptr);
+    std::string path_utf8 = std::filesystem::path(info.path).string();
+    EXPECT_EQ(text.rfind("\"" + path_utf8 + "\" --wait-process ", 0), 0u) << text;
+    EXPECT_NE(text.find("\n" + std::to_string(GetCurrentProcessId()) + "\n"), std::string::npos) << text;
+    DeleteFileW(record.c_str());
+    for (int i = 0; i < 100 && !DeleteFileW(info.path.c_str()); ++i)
+        Sleep(50); // the stub may still be exiting
+}
