@@ -229,6 +229,23 @@ void throw_if_cancelled(const corun::details::cancellation_source& cancel)
 
 } // namespace
 
+corun::details::future<void> resume_when_idle(const update_check_host& host,
+                                              const corun::details::cancellation_source& cancel)
+{
+    for (;;) {
+        co_await resume_via_host{&host};
+        throw_if_cancelled(cancel);
+        // Asking inside a modal wait (for instance "Please Wait" during Connect) and closing the
+        // window on Yes would leave that wait without an end: ask once the operation is over.
+        if (!host.modal_running || !host.modal_running())
+            break;
+        co_await corun::resume_background();
+        for (int i = 0; i < 10 && !cancel.is_cancelled(); ++i)
+            Sleep(20);
+        throw_if_cancelled(cancel);
+    }
+}
+
 corun::details::future<void> run_update_check(const corun::details::cancellation_source& update_cancel,
                                               std::shared_ptr<corun::details::promise_type_<void>> initialized,
                                               update_check_host host)
@@ -240,18 +257,7 @@ corun::details::future<void> run_update_check(const corun::details::cancellation
     throw_if_cancelled(update_cancel);
     co_await corun::details::awaiting(*initialized);
     throw_if_cancelled(update_cancel);
-    for (;;) {
-        co_await resume_via_host{&host};
-        throw_if_cancelled(update_cancel);
-        // Asking inside a modal wait (for instance "Please Wait" during Connect) and closing the
-        // window on Yes would leave that wait without an end: ask once the operation is over.
-        if (!host.modal_running || !host.modal_running())
-            break;
-        co_await corun::resume_background();
-        for (int i = 0; i < 10 && !update_cancel.is_cancelled(); ++i)
-            Sleep(20);
-        throw_if_cancelled(update_cancel);
-    }
+    co_await resume_when_idle(host, update_cancel);
     if (MessageBoxW(host.window, make_upgrade_question(info).c_str(), L"Tidewell", MB_YESNO | MB_ICONQUESTION) ==
         IDYES) {
         if (start_installer(info)) {

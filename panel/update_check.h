@@ -90,6 +90,10 @@ struct update_check_host {
     std::function<bool()> modal_running;                      // true while a modal operation runs
 };
 
+// Completes on the window's thread at a moment when no modal operation runs there.
+corun::details::future<void> resume_when_idle(const update_check_host& host,
+                                              const corun::details::cancellation_source& cancel);
+
 // The whole check: fetch, wait for the window to be initialised, ask on the UI thread once no
 // modal operation runs, and start the installer on Yes. Failures are silent (kept in the future).
 corun::details::future<void> run_update_check(const corun::details::cancellation_source& update_cancel,

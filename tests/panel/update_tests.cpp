@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <set>
 
+#include "corun/blocking_wait.h"
 #include "update_check.h"
 
 using namespace panel;
@@ -164,4 +165,46 @@ TEST(UpdateCheck, StartedInstallerGetsQuotedPathAndAProcessHandleValidInIt)
     DeleteFileW(record.c_str());
     for (int i = 0; i < 100 && !DeleteFileW(info.path.c_str()); ++i)
         Sleep(50); // the stub may still be exiting
+}
+
+namespace {
+
+corun::details::future<DWORD> thread_after_idle(const update_check_host& host,
+                                                const corun::details::cancellation_source& cancel)
+{
+    co_await resume_when_idle(host, cancel);
+    co_return GetCurrentThreadId();
+}
+
+} // namespace
+
+TEST(UpdateCheck, QuestionWaitsOnTheWindowThreadUntilTheModalOperationEnds)
+{
+    std::atomic<int> modal_checks{0};
+    std::atomic<bool> modal{true};
+    update_check_host host;
+    host.ui_thread = GetCurrentThreadId();
+    host.post_resume = [tid = host.ui_thread](std::coroutine_handle<> h) {
+        PostThreadMessageW(tid, WM_APP, reinterpret_cast<WPARAM>(h.address()), 0);
+    };
+    host.modal_running = [&] {
+        ++modal_checks;
+        return modal.load();
+    };
+    corun::details::cancellation_source cancel;
+    auto result = thread_after_idle(host, cancel);
+    MSG msg{};
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists from here
+    for (int i = 0; i < 500 && !result.ready(); ++i) {
+        if (modal_checks >= 3)
+            modal = false; // the operation ends
+        if (PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_REMOVE))
+            std::coroutine_handle<>::from_address(reinterpret_cast<void*>(msg.wParam)).resume();
+        else
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_POSTMESSAGE);
+    }
+    ASSERT_TRUE(result.ready());
+    EXPECT_EQ(corun::details::wait_get(result), GetCurrentThreadId());
+    EXPECT_GE(modal_checks.load(), 3);
+    EXPECT_FALSE(modal.load());
 }
