@@ -12,7 +12,7 @@ namespace {
 
 constexpr wchar_t app_caption[] = L"Velmor Software Tidewell";
 // How long closing waits for operations still running before it leaves them behind.
-constexpr unsigned long shutdown_wait_ms = 3000;
+constexpr unsigned long shutdown_wait_ms = 1500;
 
 template <class H> void assign_once(H& holder, HWND window, int id)
 {
