@@ -4,7 +4,7 @@ wharf_add_test(panel_app_tests
   LIBS ole32 oleaut32 uuid advapi32 user32 comctl32
   LOCKS com_registration service_pipe
   TIMEOUT 180)
-target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)
+target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>")
 add_dependencies(panel_app_tests wharfcore wharfpanel wharf_sim_server)

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim_server_process.h"
+#include "server/sim_server_process.h"
 #include "wharfcore_under_test.h"
 
 namespace {
