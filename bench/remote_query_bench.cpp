@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bench.h"
+#include "pipe_io.h"
 #include "wharfcore/wharfcore.h"
 
 namespace {
@@ -20,19 +21,6 @@ std::wstring beside_this_program(const wchar_t* relative)
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring exe = path;
     return exe.substr(0, exe.find_last_of(L'\\') + 1) + relative;
-}
-
-bool read_exact(HANDLE pipe, void* buffer, DWORD n)
-{
-    auto* p = static_cast<char*>(buffer);
-    while (n) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, p, n, &got, nullptr) || got == 0)
-            return false;
-        p += got;
-        n -= got;
-    }
-    return true;
 }
 
 PROCESS_INFORMATION start_server(int ports)
@@ -89,9 +77,9 @@ int main()
             DWORD written = 0;
             WriteFile(pipe, request, sizeof request, &written, nullptr);
             unsigned char header[12];
-            read_exact(pipe, header, 12);
+            bench::read_exact(pipe, header, 12);
             const DWORD length = header[8] | header[9] << 8 | header[10] << 16 | header[11] << 24;
-            read_exact(pipe, reply.data(), length);
+            bench::read_exact(pipe, reply.data(), length);
             CloseHandle(pipe);
         };
         auto query = [&] {

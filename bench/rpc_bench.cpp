@@ -11,28 +11,12 @@
 #include "arpc/connection.h"
 #include "arpc/pipe_transport.h"
 #include "bench.h"
+#include "pipe_io.h"
 #include "corun/blocking_wait.h"
 #include "wharfcore/iclient_stub.h"
 #include "wharfcore/iserver_proxy.h"
 
 using client_connection = arpc::Connection<Client_IServer, Server_IClient>;
-
-namespace {
-
-bool read_exact(HANDLE pipe, void* buffer, DWORD n)
-{
-    auto* p = static_cast<char*>(buffer);
-    while (n) {
-        DWORD got = 0;
-        if (!ReadFile(pipe, p, n, &got, nullptr) || got == 0)
-            return false;
-        p += got;
-        n -= got;
-    }
-    return true;
-}
-
-} // namespace
 
 int main()
 {
@@ -73,8 +57,8 @@ int main()
         DWORD written = 0;
         WriteFile(raw, request, sizeof request, &written, nullptr);
         arpc::Message header{};
-        read_exact(raw, &header, 12);
-        read_exact(raw, reply.data(), header.length);
+        bench::read_exact(raw, &header, 12);
+        bench::read_exact(raw, reply.data(), header.length);
         bench::keep(header);
     };
     auto rpc_round_trip = [&] {
