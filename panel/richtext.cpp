@@ -149,7 +149,7 @@ richtext_link link_rectangles(IDWriteTextLayout* layout, DWRITE_TEXT_RANGE range
 } // namespace
 
 richtext_layout::richtext_layout(richtext_layout&& other) noexcept
-    : layout_(std::exchange(other.layout_, nullptr)), links_(std::move(other.links_))
+    : layout_(std::exchange(other.layout_, nullptr)), links_(std::move(other.links_)), text_(std::move(other.text_))
 {
 }
 
@@ -160,6 +160,7 @@ richtext_layout& richtext_layout::operator=(richtext_layout&& other) noexcept
             layout_->Release();
         layout_ = std::exchange(other.layout_, nullptr);
         links_ = std::move(other.links_);
+        text_ = std::move(other.text_);
     }
     return *this;
 }
@@ -226,5 +227,6 @@ richtext_layout richtext_build_layout(IDWriteFactory* factory, std::wstring_view
     for (const DWRITE_TEXT_RANGE& range : link_ranges)
         result.links_.push_back(link_rectangles(layout.get(), range));
     result.layout_ = layout.detach();
+    result.text_ = parsed.text;
     return result;
 }

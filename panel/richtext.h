@@ -44,6 +44,8 @@ public:
 
     IDWriteTextLayout* layout() const noexcept { return layout_; }
     const std::vector<richtext_link>& links() const noexcept { return links_; }
+    // The plain text that was laid out (the markup without its marks).
+    const std::wstring& text() const noexcept { return text_; }
 
     // True when (x, y), relative to the layout's origin, lies on some link rectangle.
     bool is_on_link(float x, float y) const noexcept;
@@ -53,6 +55,7 @@ private:
                                                  float, IUnknown*);
     IDWriteTextLayout* layout_ = nullptr;
     std::vector<richtext_link> links_;
+    std::wstring text_;
 };
 
 // Parses the markup, lays out its text in a box of max_width by max_height device-independent
