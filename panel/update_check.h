@@ -60,8 +60,9 @@ std::wstring make_upgrade_question(const update_info& info);
 
 // Fetches the update document at url and, when it names a newer version than running,
 // downloads the installer. Fails with E_FAIL when there is no newer version.
+// The fetch keeps its own reference to the source, so that it may outlive its caller.
 corun::details::future<update_info> fetch_update(std::wstring url, product_version running,
-                                                 const corun::details::cancellation_source& cancel);
+                                                 corun::details::cancellation_source cancel);
 
 // Starts the downloaded installer with an inheritable handle of this process on its command
 // line. True when it runs; the caller then closes its window. The file is left in place only
@@ -82,21 +83,33 @@ private:
     bool keep_ = false;
 };
 
-// What the check needs from the main window.
+// What the check needs from the main window. The window is asked for only once the check
+// runs on the window's thread: it does not exist yet when the check starts.
 struct update_check_host {
-    HWND window = nullptr;                                    // owns the question, closed on upgrade
+    std::function<HWND()> window;                             // owns the question, closed on upgrade
     DWORD ui_thread = 0;                                      // the window's thread
     std::function<void(std::coroutine_handle<>)> post_resume; // resumes a coroutine on that thread
     std::function<bool()> modal_running;                      // true while a modal operation runs
 };
 
-// Completes on the window's thread at a moment when no modal operation runs there.
+// Completes when state holds a result, or with operation_cancelled as soon as cancel is
+// cancelled, whichever comes first; the result stays in state. A cancellation resumes the
+// caller on a thread-pool thread.
+template <class T>
+corun::details::future<void> wait_or_cancel(corun::details::promise_type_<T>& state,
+                                            const corun::details::cancellation_source& cancel);
+
+// Completes on the window's thread at a moment when no modal operation runs there, or with
+// operation_cancelled when cancel is cancelled first (also when the posted resume can no longer
+// be delivered because the window is gone).
 corun::details::future<void> resume_when_idle(const update_check_host& host,
                                               const corun::details::cancellation_source& cancel);
 
 // The whole check: fetch, wait for the window to be initialised, ask on the UI thread once no
 // modal operation runs, and start the installer on Yes. Failures are silent (kept in the future).
-corun::details::future<void> run_update_check(const corun::details::cancellation_source& update_cancel,
+// Once update_cancel is cancelled the check ends promptly, whatever it waits for; a download
+// still running then is left to finish by itself and its file is deleted.
+corun::details::future<void> run_update_check(corun::details::cancellation_source update_cancel,
                                               std::shared_ptr<corun::details::promise_type_<void>> initialized,
                                               update_check_host host);
 

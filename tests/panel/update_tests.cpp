@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "corun/blocking_wait.h"
 #include "update_check.h"
@@ -207,4 +208,85 @@ TEST(UpdateCheck, QuestionWaitsOnTheWindowThreadUntilTheModalOperationEnds)
     EXPECT_EQ(corun::details::wait_get(result), GetCurrentThreadId());
     EXPECT_GE(modal_checks.load(), 3);
     EXPECT_FALSE(modal.load());
+}
+
+namespace {
+
+bool ends_cancelled(corun::details::future<void>& f)
+{
+    try {
+        corun::details::wait_get(f);
+    } catch (const corun::details::operation_cancelled&) {
+        return true;
+    } catch (...) {
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(UpdateCheck, WaitOrCancelEndsByWhicheverComesFirst)
+{
+    // The state completes first: the wait completes, a later cancellation changes nothing.
+    {
+        auto state = std::make_shared<corun::details::promise_type_<void>>();
+        corun::details::cancellation_source cancel;
+        auto wait = wait_or_cancel(*state, cancel);
+        EXPECT_FALSE(wait.ready());
+        state->set_value();
+        ASSERT_TRUE(wait.ready());
+        cancel.cancel();
+        EXPECT_NO_THROW(corun::details::wait_get(wait));
+    }
+    // The cancellation comes first: the wait ends at once, and the state's later completion
+    // resumes nothing (its continuation was taken back).
+    {
+        auto state = std::make_shared<corun::details::promise_type_<void>>();
+        corun::details::cancellation_source cancel;
+        auto wait = wait_or_cancel(*state, cancel);
+        cancel.cancel();
+        EXPECT_TRUE(ends_cancelled(wait));
+        EXPECT_FALSE(state->continuation);
+        state->set_value();
+    }
+    // Already cancelled: no wait at all.
+    {
+        auto state = std::make_shared<corun::details::promise_type_<void>>();
+        corun::details::cancellation_source cancel;
+        cancel.cancel();
+        auto wait = wait_or_cancel(*state, cancel);
+        EXPECT_TRUE(ends_cancelled(wait));
+        EXPECT_FALSE(state->continuation);
+    }
+}
+
+TEST(UpdateCheck, WaitOrCancelResumesExactlyOnceWhenBothRace)
+{
+    for (int i = 0; i < 300; ++i) {
+        auto state = std::make_shared<corun::details::promise_type_<void>>();
+        corun::details::cancellation_source cancel;
+        auto wait = wait_or_cancel(*state, cancel);
+        std::thread completer([&] { state->set_value(); });
+        cancel.cancel();
+        completer.join();
+        try {
+            corun::details::wait_get(wait); // completes once, either way; a double resume crashes
+        } catch (const corun::details::operation_cancelled&) {
+        }
+    }
+}
+
+TEST(UpdateCheck, ResumeThatIsNeverDeliveredEndsWithTheCancellation)
+{
+    // A window that is gone drops the posted resume: only the cancellation can end the wait.
+    std::atomic<int> posts{0};
+    update_check_host host;
+    host.ui_thread = GetCurrentThreadId() + 1; // never the current thread
+    host.post_resume = [&](std::coroutine_handle<>) { ++posts; };
+    corun::details::cancellation_source cancel;
+    auto wait = resume_when_idle(host, cancel);
+    EXPECT_EQ(posts.load(), 1);
+    EXPECT_FALSE(wait.ready());
+    cancel.cancel();
+    EXPECT_TRUE(ends_cancelled(wait));
 }
