@@ -49,6 +49,14 @@ struct partial_file_guard {
     }
 };
 
+// Sets or clears the delete-on-close disposition of an open file.
+void mark_for_deletion(HANDLE file, bool remove)
+{
+    FILE_DISPOSITION_INFO disposition{remove ? TRUE : FALSE};
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition))
+        corun::throw_last_error();
+}
+
 // Renames the open file over target, replacing an existing file.
 void rename_open_file(HANDLE file, const std::wstring& target)
 {
@@ -454,6 +462,9 @@ corun::details::future<bool> HttpClient::download_file(std::wstring path, std::w
     if (!file)
         corun::throw_last_error();
     partial_file_guard guard{file, partial_path};
+    // Marked for deletion from the start: should the process end while the body is still
+    // coming, closing the handle removes the partial file. Taken back only when it is complete.
+    mark_for_deletion(file.get(), true);
 
     std::wstring url = canonicalize_url(path);
     cancel.token.throw_if_cancelled();
@@ -465,6 +476,7 @@ corun::details::future<bool> HttpClient::download_file(std::wstring path, std::w
     co_await read_to_file(request, file.get(), source, digest ? &*digest : nullptr);
     request.reset();
 
+    mark_for_deletion(file.get(), false);
     rename_open_file(file.get(), target_file);
     guard.dismissed = true;
     // The writer must go: a handle with write access keeps even a program start from opening
