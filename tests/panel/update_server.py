@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""The maker's update host as the update tests see it: HTTPS on 127.0.0.1 at a fixed port.
+
+Usage: update_server.py <port> <folder> <installer file>
+The folder holds cert.pem and key.pem (the server's certificate and key), document.json (the
+update document answered to every check, rewritten by the tests as they go) and receives
+requests.log (one line per request path) and server.pid. Paths:
+  /dispatch/tdw-client/checkforupdates?ver=N   the current document.json
+  /installer                                    the installer file
+  /slow                                         announces 50 MB and sends 1 KB every 100 ms
+"""
+import http.server
+import os
+import socketserver
+import ssl
+import sys
+import time
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def answer(self, status, body, content_type):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        with open(os.path.join(self.server.folder, "requests.log"), "a") as log:
+            log.write(self.path + "\n")
+        path = self.path.split("?")[0]
+        if path == "/dispatch/tdw-client/checkforupdates":
+            try:
+                with open(os.path.join(self.server.folder, "document.json"), "rb") as f:
+                    body = f.read()
+            except OSError:
+                body = b"{}"
+            self.answer(200, body, "application/json")
+        elif path == "/installer":
+            with open(self.server.installer, "rb") as f:
+                self.answer(200, f.read(), "application/octet-stream")
+        elif path == "/slow":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(50 * 1024 * 1024))
+            self.end_headers()
+            try:
+                for _ in range(600):
+                    self.wfile.write(b"\0" * 1024)
+                    self.wfile.flush()
+                    time.sleep(0.1)
+            except OSError:
+                pass
+            self.close_connection = True
+        else:
+            self.answer(404, b"{}", "application/json")
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    port, folder, installer = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    server = Server(("127.0.0.1", port), Handler)
+    server.folder = folder
+    server.installer = installer
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem"))
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    tmp = os.path.join(folder, "server.pid.tmp")
+    with open(tmp, "w") as f:
+        f.write(str(os.getpid()))
+    os.replace(tmp, os.path.join(folder, "server.pid"))
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
