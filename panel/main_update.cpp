@@ -1,0 +1,16 @@
+// The start-up update check of the main window.
+#include "main_dialog.h"
+
+#include "update_check.h"
+
+corun::details::future<void> main_dialog::check_for_updates()
+{
+    // Everything the check uses of the dialog goes through the host; the destructor (or a
+    // failing constructor) cancels update_cancel and waits for the check before members go.
+    panel::update_check_host host;
+    host.window = [this] { return hwnd(); };
+    host.ui_thread = thread_id;
+    host.post_resume = [this](std::coroutine_handle<> h) { post_resume(h); };
+    host.modal_running = [this] { return modal_running(); };
+    co_await panel::run_update_check(update_cancel, initialized, std::move(host));
+}

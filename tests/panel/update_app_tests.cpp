@@ -1,0 +1,382 @@
+// wharfpanel's start-up update check driven from outside: a copy of the program that asks the
+// local HTTPS server, started with a temporary folder of the test's own, its windows read and
+// pressed, the folder counted.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cwctype>
+#include <filesystem>
+#include <memory>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "screenshot.h"
+#include "wharfcore_under_test.h"
+
+namespace {
+
+constexpr wchar_t main_caption[] = L"Velmor Software Tidewell";
+constexpr wchar_t question_caption[] = L"Tidewell";
+#define STR2(x) #x
+#define STR(x) STR2(x)
+const std::string server_url = "https://127.0.0.1:" STR(UPDATE_SERVER_PORT);
+
+std::wstring server_file(const wchar_t* name)
+{
+    return windows_path(UPDATE_SERVER_DIR) + L"\\" + name;
+}
+
+std::string read_file(const std::wstring& path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::wstring& path, const std::string& text)
+{
+    std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// The server's certificate among the machine's trusted roots while a test runs, so that
+// WinINet accepts the server; taken out again afterwards.
+class trusted_certificate {
+public:
+    trusted_certificate()
+    {
+        const std::string der = read_file(server_file(L"cert.der"));
+        certificate_ = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                    static_cast<DWORD>(der.size()));
+        if (!certificate_)
+            return;
+        // Wine writes the store's registry keys when it is closed: other processes see the
+        // certificate only from then on.
+        HCERTSTORE store = open_root();
+        trusted_ = store && CertAddCertificateContextToStore(store, certificate_, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        if (store)
+            CertCloseStore(store, 0);
+    }
+    trusted_certificate(const trusted_certificate&) = delete;
+    trusted_certificate& operator=(const trusted_certificate&) = delete;
+    ~trusted_certificate()
+    {
+        if (trusted_) {
+            HCERTSTORE store = open_root();
+            if (store) {
+                PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                                  certificate_, nullptr);
+                if (found)
+                    CertDeleteCertificateFromStore(found); // frees found
+                CertCloseStore(store, 0);
+            }
+        }
+        if (certificate_)
+            CertFreeCertificateContext(certificate_);
+    }
+    bool trusted() const { return trusted_; }
+
+private:
+    static HCERTSTORE open_root()
+    {
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    }
+    PCCERT_CONTEXT certificate_ = nullptr;
+    bool trusted_ = false;
+};
+
+// A folder of this test, handed to the program as its TEMP and TMP.
+class temp_folder {
+public:
+    temp_folder()
+    {
+        wchar_t base[MAX_PATH]{};
+        GetTempPathW(MAX_PATH, base);
+        path_ = std::wstring(base) + L"wharf_update_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                std::to_wstring(GetTickCount64());
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~temp_folder()
+    {
+        for (const std::wstring& name : files())
+            DeleteFileW((path_ + L"\\" + name).c_str());
+        RemoveDirectoryW(path_.c_str());
+    }
+    const std::wstring& path() const { return path_; }
+    std::vector<std::wstring> files() const
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return names;
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                names.push_back(found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        return names;
+    }
+
+private:
+    std::wstring path_;
+};
+
+std::wstring narrow_list(const std::vector<std::wstring>& names)
+{
+    std::wstring all;
+    for (const auto& n : names)
+        all += n + L" ";
+    return all;
+}
+
+// The test copy of wharfpanel as a child process with TEMP, TMP and the stand-in installer's
+// record file set in its environment.
+class panel_process {
+public:
+    panel_process(const std::wstring& temp, const std::wstring& record)
+    {
+        std::wstring block;
+        wchar_t* current = GetEnvironmentStringsW();
+        for (const wchar_t* entry = current; *entry; entry += wcslen(entry) + 1) {
+            std::wstring line = entry;
+            std::wstring upper = line;
+            for (auto& c : upper)
+                c = static_cast<wchar_t>(towupper(c));
+            if (upper.rfind(L"TEMP=", 0) == 0 || upper.rfind(L"TMP=", 0) == 0 ||
+                upper.rfind(L"WHARF_INSTALLER_RECORD=", 0) == 0)
+                continue;
+            block += line;
+            block += L'\0';
+        }
+        FreeEnvironmentStringsW(current);
+        for (const std::wstring& line : {L"TEMP=" + temp, L"TMP=" + temp, L"WHARF_INSTALLER_RECORD=" + record}) {
+            block += line;
+            block += L'\0';
+        }
+        block += L'\0';
+        const std::wstring exe = windows_path(WHARFPANEL_EXE);
+        std::wstring command = L"\"" + exe + L"\"";
+        STARTUPINFOW startup{sizeof(startup)};
+        started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                                  block.data(), nullptr, &startup, &info_) != 0;
+    }
+    ~panel_process()
+    {
+        if (!started_)
+            return;
+        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(info_.hProcess, 1);
+            WaitForSingleObject(info_.hProcess, 10000);
+        }
+        CloseHandle(info_.hProcess);
+        CloseHandle(info_.hThread);
+    }
+    bool started() const { return started_; }
+    DWORD pid() const { return info_.dwProcessId; }
+
+    DWORD wait_exit(DWORD ms) const
+    {
+        if (WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0)
+            return STILL_ACTIVE;
+        DWORD code = 0;
+        GetExitCodeProcess(info_.hProcess, &code);
+        return code;
+    }
+
+    // A visible top-level window of the process with this caption, or null after ms.
+    HWND find_window(const std::wstring& caption, DWORD ms) const
+    {
+        struct search {
+            DWORD pid;
+            const std::wstring* caption;
+            HWND found;
+        } s{pid(), &caption, nullptr};
+        const ULONGLONG until = GetTickCount64() + ms;
+        for (;;) {
+            EnumWindows(
+                [](HWND window, LPARAM context) -> BOOL {
+                    auto* s = reinterpret_cast<search*>(context);
+                    DWORD owner = 0;
+                    GetWindowThreadProcessId(window, &owner);
+                    wchar_t text[256] = {};
+                    GetWindowTextW(window, text, 256);
+                    if (owner == s->pid && IsWindowVisible(window) && *s->caption == text) {
+                        s->found = window;
+                        return FALSE;
+                    }
+                    return TRUE;
+                },
+                reinterpret_cast<LPARAM>(&s));
+            if (s.found || GetTickCount64() >= until)
+                return s.found;
+            Sleep(50);
+        }
+    }
+
+private:
+    PROCESS_INFORMATION info_{};
+    bool started_ = false;
+};
+
+template <class F> bool wait_for(F done, DWORD ms)
+{
+    const ULONGLONG until = GetTickCount64() + ms;
+    while (GetTickCount64() < until) {
+        if (done())
+            return true;
+        Sleep(50);
+    }
+    return done();
+}
+
+bool server_saw(const std::string& path_prefix)
+{
+    std::istringstream lines(read_file(server_file(L"requests.log")));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(path_prefix, 0) == 0)
+            return true;
+    return false;
+}
+
+std::wstring text_of(HWND window)
+{
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
+class UpdateApp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(library.result(), S_OK);
+        ASSERT_TRUE(certificate.trusted());
+        DeleteFileW(server_file(L"requests.log").c_str());
+        DeleteFileW(record.c_str());
+    }
+    void TearDown() override { DeleteFileW(record.c_str()); }
+
+    // Starts the program against document and waits for its main window and its check.
+    void start(const std::string& document)
+    {
+        write_file(server_file(L"document.json"), document);
+        panel = std::make_unique<panel_process>(temp.path(), record);
+        ASSERT_TRUE(panel->started());
+        main = panel->find_window(main_caption, 30000);
+        ASSERT_NE(main, nullptr);
+        ASSERT_TRUE(wait_for([] { return server_saw("/dispatch/tdw-client/checkforupdates?ver=100000000"); }, 20000))
+            << "the check must carry the running version 1.0.0.0";
+    }
+
+    HWND wait_question(DWORD ms) const { return panel->find_window(question_caption, ms); }
+
+    registered_wharfcore library;
+    trusted_certificate certificate;
+    temp_folder temp;
+    std::wstring record = temp.path() + L".record";
+    std::unique_ptr<panel_process> panel;
+    HWND main = nullptr;
+};
+
+std::string newer_document(std::uint32_t version, const std::string& url = server_url + "/installer")
+{
+    return "{\"Version\": " + std::to_string(version) + ", \"Url\": \"" + url + "\", \"Notes\": [1, 2]}";
+}
+
+} // namespace
+
+TEST_F(UpdateApp, DocumentsOfferingNothingNewAskNothingAndLeaveNoFile)
+{
+    const std::string documents[] = {
+        newer_document(100000000),                                     // the running version
+        newer_document(99999999),                                      // 0.99.99.9999: lower major
+        newer_document(100000001, "http://127.0.0.1:" STR(UPDATE_SERVER_PORT) "/installer"), // not https
+        "{\"Version\": \"100000001\", \"Url\": \"" + server_url + "/installer\"}", // a string
+        "{\"Url\": \"" + server_url + "/installer\"}",                  // no Version
+    };
+    for (const std::string& document : documents) {
+        SCOPED_TRACE(document);
+        start(document);
+        if (HasFatalFailure())
+            return;
+        EXPECT_EQ(wait_question(2000), nullptr);
+        EXPECT_FALSE(server_saw("/installer"));
+        EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        EXPECT_EQ(panel->wait_exit(10000), 0u);
+        EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
+        DeleteFileW(server_file(L"requests.log").c_str());
+    }
+}
+
+TEST_F(UpdateApp, HigherRevisionAsksOnTheInitialisedWindowAndNoDeletesTheDownload)
+{
+    start(newer_document(100000001));
+    HWND box = wait_question(20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(text_of(GetDlgItem(box, 65535)), L"Tidewell version 1.00.00.0001 is available. Do you want to upgrade now?");
+    // Owned by the main window, which was shown and filled before the question came.
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    EXPECT_TRUE(IsWindowVisible(main));
+    EXPECT_NE(GetDlgItem(main, 1007), nullptr);
+    EXPECT_TRUE(server_saw("/installer"));
+    ASSERT_EQ(temp.files().size(), 1u) << "the installer is downloaded before the question";
+    EXPECT_TRUE(std::regex_match(temp.files()[0], std::wregex(L"\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}")))
+        << temp.files()[0];
+
+    PostMessageW(box, WM_COMMAND, IDNO, 0);
+    EXPECT_TRUE(wait_for([&] { return temp.files().empty(); }, 5000)) << narrow_list(temp.files()).c_str();
+    EXPECT_EQ(panel->wait_exit(500), static_cast<DWORD>(STILL_ACTIVE)) << "No leaves the program running";
+    EXPECT_TRUE(IsWindowVisible(main));
+    EXPECT_EQ(wait_question(300), nullptr);
+    EXPECT_TRUE(read_file(record).empty()) << "nothing was started";
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    EXPECT_EQ(panel->wait_exit(10000), 0u);
+}
+
+TEST_F(UpdateApp, YesStartsTheInstallerWithAHandleOfTheProgramAndCloses)
+{
+    start(newer_document(405060078));
+    HWND box = wait_question(20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(text_of(GetDlgItem(box, 65535)), L"Tidewell version 4.05.06.0078 is available. Do you want to upgrade now?");
+    EXPECT_TRUE(save_screenshot(box, L"update_question"));
+    ASSERT_EQ(temp.files().size(), 1u);
+    const std::wstring installer = temp.path() + L"\\" + temp.files()[0];
+
+    PostMessageW(box, WM_COMMAND, IDYES, 0);
+    EXPECT_EQ(panel->wait_exit(10000), 0u);
+    ASSERT_TRUE(wait_for([&] { return read_file(record).find('\n') != read_file(record).rfind('\n'); }, 10000));
+    const std::string text = read_file(record);
+    std::string command = text.substr(0, text.find('\n'));
+    std::string expected_start;
+    for (wchar_t c : L"\"" + installer + L"\" --wait-process ")
+        expected_start += static_cast<char>(c);
+    EXPECT_EQ(command.rfind(expected_start, 0), 0u) << command;
+    EXPECT_TRUE(std::regex_match(command.substr(expected_start.size()), std::regex("[1-9][0-9]*"))) << command;
+    // The stand-in installer found a handle of wharfpanel's process under that number.
+    EXPECT_EQ(text.substr(text.find('\n') + 1), std::to_string(panel->pid()) + "\n");
+    EXPECT_TRUE(wait_for([&] { return DeleteFileW(installer.c_str()) != 0; }, 5000)) << "the started installer stays";
+}
+
+TEST_F(UpdateApp, ClosingDuringASlowDownloadEndsPromptlyAndLeavesNoFile)
+{
+    start(newer_document(100000001, server_url + "/slow"));
+    ASSERT_TRUE(wait_for([] { return server_saw("/slow"); }, 20000));
+    ASSERT_TRUE(wait_for([&] { return !temp.files().empty(); }, 5000)) << "the download has begun";
+    Sleep(300);
+    const ULONGLONG closing = GetTickCount64();
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    const DWORD code = panel->wait_exit(5000);
+    const ULONGLONG took = GetTickCount64() - closing;
+    EXPECT_EQ(code, 0u);
+    EXPECT_LT(took, 3000u);
+    EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
+    EXPECT_EQ(wait_question(0), nullptr);
+}
