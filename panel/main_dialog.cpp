@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "bracefmt/bracefmt.h"
+#include "corun/blocking_wait.h"
 #include "corun/errors.h"
 #include "corun/thread_pool.h"
 #include "resource.h"
@@ -53,8 +54,10 @@ main_dialog::main_dialog()
             discover_servers();
             return 0;
         });
-        // The About box comes with a later version of the program.
-        handlers.on_command(IDC_ABOUT, [](wl::params) -> __int64 { return 0; });
+        handlers.on_command(IDC_ABOUT, [this](wl::params) -> __int64 {
+            show_about();
+            return 0;
+        });
         handlers.on_notify(IDC_PORT_LIST, LVN_ITEMCHANGED, [this](wl::params p) -> __int64 {
             return on_list_itemchanged(*reinterpret_cast<const NMLISTVIEW*>(p.lParam));
         });
@@ -79,6 +82,9 @@ main_dialog::~main_dialog()
 void main_dialog::shut_down() noexcept
 {
     cancel_source.cancel();
+    // The update check ends promptly once cancelled, whatever it was waiting for.
+    if (update_check)
+        corun::details::wait_until_ready(update_check.state());
     // A server that accepted a query and never answers keeps that operation running; it is
     // left behind after the wait and finds the dialog gone when it ends.
     operations.close(shutdown_wait_ms);
@@ -137,10 +143,4 @@ corun::details::future<void> main_dialog::signal_initialized()
     self.throw_if_cancelled();
     co_await corun::resume_background();
     initialized->resume_continuation(guard);
-}
-
-corun::details::future<void> main_dialog::check_for_updates()
-{
-    // The update check comes with a later version of the program.
-    co_return;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The main window of wharfpanel: discovered servers and their shared ports, the local ports.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -33,6 +34,21 @@ public:
     __int64 on_init();
     void fill_device_list();
     __int64 delete_selected_devices();
+    void show_about();
+
+    // Counts the modal operations (waits, dialogs) running on the UI thread, so that
+    // questions that could close the window wait until none runs.
+    class modal_scope {
+    public:
+        explicit modal_scope(main_dialog& dialog) noexcept : dialog_(dialog) { ++dialog_.modal_operations; }
+        modal_scope(const modal_scope&) = delete;
+        modal_scope& operator=(const modal_scope&) = delete;
+        ~modal_scope() { --dialog_.modal_operations; }
+
+    private:
+        main_dialog& dialog_;
+    };
+    bool modal_running() const noexcept { return modal_operations.load() != 0; }
 
 private:
     corun::details::future<void> listen_for_servers();
@@ -72,6 +88,9 @@ public:
     corun::details::cancellation_source update_cancel;
     corun::details::future<void> update_check;
     std::shared_ptr<corun::details::promise_type_<void>> initialized;
+
+private:
+    std::atomic<int> modal_operations{0};
 };
 
 __int64 pick_computer(main_dialog& dialog);
