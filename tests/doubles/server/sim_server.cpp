@@ -9,6 +9,12 @@
 //   --lifetime-ms N      the process ends after N ms whatever happens (default 30000)
 //   --clients N          the process ends when N clients have come and gone (default: no limit)
 //   --ready-event NAME   a named event set once the pipe accepts clients
+//   --discovery 1        answers discovery requests on the servers' mailslot with a reply
+//                        naming this server (--name), written to the requester's reply mailslot
+//   --announce-ms N      looks every N ms for this machine's reply mailslot and writes that reply
+//                        to it once each time it appears (Wine cannot deliver the domain-wide
+//                        request)
+//   --name NAME          the server name in replies (default ".")
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +40,9 @@ struct options {
     DWORD lifetime_ms = 30000;
     long clients = 0;
     std::wstring ready_event;
+    bool discovery = false;
+    DWORD announce_ms = 0;
+    std::wstring name = L".";
 };
 
 options settings;
@@ -98,6 +107,80 @@ bytes answer(const arpc::Message& call)
     default:
         iserver_codec::put_u32(out, 0);
         return out;
+    }
+}
+
+constexpr wchar_t request_slot[] = L"wharfnet_{533EA321-B1EE-4116-A26D-88FE85C8EA7E}_v1.01";
+constexpr wchar_t reply_slot[] = L"wharfnet_{D28E780C-1CD1-4816-A5D0-BDD937CBACC9}_v1.01";
+
+// A discovery packet: u32 count, then that many UTF-16 units.
+bytes discovery_packet(const std::wstring& name)
+{
+    bytes out;
+    iserver_codec::put_u32(out, static_cast<std::uint32_t>(name.size()));
+    const auto* units = reinterpret_cast<const std::byte*>(name.data());
+    out.insert(out.end(), units, units + 2 * name.size());
+    return out;
+}
+
+bool send_reply(const std::wstring& host)
+{
+    const std::wstring path = L"\\\\" + host + L"\\mailslot\\" + reply_slot;
+    HANDLE slot = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (slot == INVALID_HANDLE_VALUE)
+        return false;
+    const bytes packet = discovery_packet(settings.name);
+    DWORD written = 0;
+    const bool ok = WriteFile(slot, packet.data(), static_cast<DWORD>(packet.size()), &written, nullptr);
+    CloseHandle(slot);
+    return ok;
+}
+
+void answer_discovery()
+{
+    const std::wstring path = std::wstring(L"\\\\.\\mailslot\\") + request_slot;
+    HANDLE slot = CreateMailslotW(path.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr);
+    if (slot == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::byte> buffer(1024);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(slot, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+            continue;
+        if (got < 4)
+            continue;
+        std::uint32_t count = 0;
+        std::memcpy(&count, buffer.data(), 4);
+        if (4ull + 2ull * count != got)
+            continue;
+        const std::wstring requester(reinterpret_cast<const wchar_t*>(buffer.data() + 4), count);
+        // The requester's host, or this machine where host paths cannot be reached.
+        if (requester.empty() || !send_reply(requester))
+            send_reply(L".");
+    }
+}
+
+bool reply_slot_exists()
+{
+    const std::wstring path = std::wstring(L"\\\\.\\mailslot\\") + reply_slot;
+    HANDLE slot = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (slot == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(slot);
+    return true;
+}
+
+void announce()
+{
+    bool told = false;
+    for (;;) {
+        if (!told)
+            told = send_reply(L".");
+        else if (!reply_slot_exists())
+            told = false; // that program ended; tell the next one
+        Sleep(settings.announce_ms);
     }
 }
 
@@ -215,6 +298,12 @@ bool parse(int argc, wchar_t** argv)
             settings.clients = std::wcstol(value.c_str(), nullptr, 10);
         } else if (name == L"--ready-event") {
             settings.ready_event = value;
+        } else if (name == L"--discovery") {
+            settings.discovery = value != L"0";
+        } else if (name == L"--announce-ms") {
+            settings.announce_ms = std::wcstoul(value.c_str(), nullptr, 10);
+        } else if (name == L"--name") {
+            settings.name = value;
         } else {
             return false;
         }
@@ -232,6 +321,10 @@ int wmain(int argc, wchar_t** argv)
         Sleep(settings.lifetime_ms);
         ExitProcess(3);
     }).detach();
+    if (settings.discovery)
+        std::thread(answer_discovery).detach();
+    if (settings.announce_ms > 0)
+        std::thread(announce).detach();
     HANDLE ready = settings.ready_event.empty() ? nullptr : CreateEventW(nullptr, TRUE, FALSE, settings.ready_event.c_str());
     // Several instances listen at once, so that a client arriving while another is being
     // accepted finds one free.

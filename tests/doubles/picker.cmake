@@ -1,0 +1,7 @@
+# A stand-in for the directory object picker, registered by tests in place of Wine's.
+add_library(picker_double SHARED ${WHARF_TEST_DIR}/picker/picker_double.cpp ${WHARF_TEST_DIR}/picker/picker_double.def)
+set_target_properties(picker_double PROPERTIES
+  OUTPUT_NAME picker_double
+  RUNTIME_OUTPUT_DIRECTORY ${WHARF_DOUBLES_DIR}
+  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/doubles-implibs)
+target_link_libraries(picker_double PRIVATE ole32 advapi32 user32)

@@ -1,0 +1,182 @@
+// Stand-in for the directory object picker (class DsObjectPicker), registered in a test prefix
+// in place of Wine's. It records how it was initialised under HKCU\Software\WharfTest\Picker
+// (REG_DWORD flType, BothModes, Downlevel, Scopes, Options, HadOwner) and returns no selection,
+// or, when the string value "Selection" is there, that one computer name.
+#include <windows.h>
+#include <objsel.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace {
+
+std::atomic<long> objects{0};
+std::atomic<long> locks{0};
+
+// {17D6CCD8-3B7B-11D2-B9E0-00C04FD8DBF7}
+constexpr CLSID clsid_picker = {0x17D6CCD8, 0x3B7B, 0x11D2, {0xB9, 0xE0, 0x00, 0xC0, 0x4F, 0xD8, 0xDB, 0xF7}};
+// {0C87E64E-3B7A-11D2-B9E0-00C04FD8DBF7}
+constexpr IID iid_picker = {0x0C87E64E, 0x3B7A, 0x11D2, {0xB9, 0xE0, 0x00, 0xC0, 0x4F, 0xD8, 0xDB, 0xF7}};
+
+void record(const wchar_t* name, DWORD value)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(key);
+}
+
+template <class Base> class unknown_impl : public Base {
+public:
+    unknown_impl() { ++objects; }
+    virtual ~unknown_impl() { --objects; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        const ULONG left = --refs_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+protected:
+    HRESULT query(REFIID riid, const IID& own, void** out)
+    {
+        if (!out)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == own) {
+            *out = static_cast<Base*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+// One DS_SELECTION_LIST in global memory, the name stored after it.
+class selection_data : public unknown_impl<IDataObject> {
+public:
+    explicit selection_data(std::wstring name) : name_(std::move(name)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return query(riid, IID_IDataObject, out); }
+    HRESULT STDMETHODCALLTYPE GetData(FORMATETC* format, STGMEDIUM* medium) override
+    {
+        if (!format || !medium)
+            return E_POINTER;
+        if (format->cfFormat != RegisterClipboardFormatW(CFSTR_DSOP_DS_SELECTION_LIST) || !(format->tymed & TYMED_HGLOBAL))
+            return DV_E_FORMATETC;
+        const SIZE_T header = sizeof(DS_SELECTION_LIST);
+        const SIZE_T size = header + (name_.size() + 1) * sizeof(wchar_t);
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+        if (!memory)
+            return E_OUTOFMEMORY;
+        auto* list = static_cast<DS_SELECTION_LIST*>(GlobalLock(memory));
+        auto* text = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(list) + header);
+        std::memcpy(text, name_.c_str(), (name_.size() + 1) * sizeof(wchar_t));
+        list->cItems = 1;
+        list->cFetchedAttributes = 0;
+        list->aDsSelection[0].pwzName = text;
+        GlobalUnlock(memory);
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = memory;
+        medium->pUnkForRelease = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE DUnadvise(DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EnumDAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
+
+private:
+    std::wstring name_;
+};
+
+class picker : public unknown_impl<IDsObjectPicker> {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return query(riid, iid_picker, out); }
+    HRESULT STDMETHODCALLTYPE Initialize(PDSOP_INIT_INFO init) override
+    {
+        if (!init)
+            return E_POINTER;
+        record(L"Scopes", init->cDsScopeInfos);
+        record(L"Options", init->flOptions);
+        if (init->cDsScopeInfos > 0 && init->aDsScopeInfos) {
+            const DSOP_SCOPE_INIT_INFO& scope = init->aDsScopeInfos[0];
+            record(L"flType", scope.flType);
+            record(L"BothModes", scope.FilterFlags.Uplevel.flBothModes);
+            record(L"Downlevel", scope.FilterFlags.flDownlevel);
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE InvokeDialog(HWND owner, IDataObject** selections) override
+    {
+        if (!selections)
+            return E_POINTER;
+        *selections = nullptr;
+        record(L"HadOwner", owner != nullptr);
+        wchar_t name[512] = {};
+        DWORD size = sizeof(name) - sizeof(wchar_t);
+        if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", L"Selection", RRF_RT_REG_SZ, nullptr, name,
+                         &size) != ERROR_SUCCESS)
+            return S_FALSE; // the user cancelled
+        *selections = new (std::nothrow) selection_data(name);
+        return *selections ? S_OK : E_OUTOFMEMORY;
+    }
+};
+
+class factory : public unknown_impl<IClassFactory> {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return query(riid, IID_IClassFactory, out); }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** out) override
+    {
+        if (!out)
+            return E_POINTER;
+        *out = nullptr;
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
+        auto* object = new (std::nothrow) picker;
+        if (!object)
+            return E_OUTOFMEMORY;
+        const HRESULT hr = object->QueryInterface(riid, out);
+        object->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override
+    {
+        lock ? ++locks : --locks;
+        return S_OK;
+    }
+};
+
+} // namespace
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** out)
+{
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    if (clsid != clsid_picker)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    auto* object = new (std::nothrow) factory;
+    if (!object)
+        return E_OUTOFMEMORY;
+    const HRESULT hr = object->QueryInterface(riid, out);
+    object->Release();
+    return hr;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow()
+{
+    return objects == 0 && locks == 0 ? S_OK : S_FALSE;
+}
