@@ -1,10 +1,36 @@
-# wharfpanel.exe driven from outside: started as a process, its windows read and pressed.
+# wharfpanel.exe driven from outside: started as a process, its windows read and pressed. Every
+# test that starts the program holds panel_program: one program at a time owns the reply
+# mailslot.
 wharf_add_test(panel_app_tests
   SOURCES ${WHARF_TEST_DIR}/panel_app_tests.cpp
   LIBS ole32 oleaut32 uuid advapi32 user32 comctl32
-  LOCKS com_registration service_pipe
+  LOCKS com_registration service_pipe panel_program
   TIMEOUT 180)
 target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>")
-add_dependencies(panel_app_tests wharfcore wharfpanel wharf_sim_server)
+add_dependencies(panel_app_tests wharfcore wharfpanel wharf_sim_server picker_double)
+
+# Connect and Delete need the port doubles: COM loads wharfcore.dll with its own folder first on
+# the search path (msports.dll is found there) and the library loads newdev.dll from the
+# program's folder. These tests register and start copies placed in the doubles' folder.
+set(WHARF_PANEL_TEST_COPY ${WHARF_DOUBLES_DIR}/wharfpanel.exe)
+set(WHARF_CORE_TEST_COPY ${WHARF_DOUBLES_DIR}/wharfcore.dll)
+add_custom_command(OUTPUT ${WHARF_PANEL_TEST_COPY} ${WHARF_CORE_TEST_COPY}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:wharfpanel> ${WHARF_PANEL_TEST_COPY}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:wharfcore> ${WHARF_CORE_TEST_COPY}
+  DEPENDS wharfpanel wharfcore
+  VERBATIM)
+add_custom_target(wharfpanel_test_copy DEPENDS ${WHARF_PANEL_TEST_COPY} ${WHARF_CORE_TEST_COPY})
+wharf_add_test(panel_connect_tests
+  SOURCES ${WHARF_TEST_DIR}/panel_connect_tests.cpp
+  LIBS panel_core setupapi ole32 oleaut32 uuid advapi32 user32 comctl32
+  OVERRIDES "msports,newdev=n,b"
+  FIXTURES port_doubles
+  LOCKS com_registration service_pipe panel_program port_devices
+  TIMEOUT 240)
+wharf_port_doubles(panel_connect_tests)
+target_include_directories(panel_connect_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)
+target_compile_definitions(panel_connect_tests PRIVATE WHARFCORE_DLL="${WHARF_CORE_TEST_COPY}"
+  WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>" WHARFPANEL_TEST_COPY="${WHARF_PANEL_TEST_COPY}")
+add_dependencies(panel_connect_tests wharfcore wharfpanel_test_copy wharf_sim_server)

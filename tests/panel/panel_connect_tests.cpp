@@ -1,0 +1,259 @@
+// The Connect and Delete roads of wharfpanel.exe, driven from outside against the real
+// wharfcore.dll, the test driver and the COM port database and installer doubles: a connected
+// port is really created, configured through the driver and deleted.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "com_numbers.h"
+#include "panel_automation.h"
+#include "screenshot.h"
+#include "server/sim_server_process.h"
+#include "support/device_nodes.h"
+#include "wharfcore_under_test.h"
+#include "wharfdrv/wharfdrv_controls.h"
+
+using namespace panel_test;
+
+namespace {
+
+constexpr wchar_t cred_caption[] = L"Connect to Remote Port";
+
+// What the test driver holds for one device.
+struct driver_settings {
+    std::wstring host;
+    DWORD port = 0;
+    std::wstring login;
+    std::wstring password;
+    std::wstring domain;
+};
+
+std::wstring driver_string(HANDLE device, DWORD code)
+{
+    std::vector<BYTE> reply(65536);
+    DWORD written = 0;
+    if (!DeviceIoControl(device, code, nullptr, 0, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr) ||
+        written < 4)
+        return L"<unreadable>";
+    return std::wstring(reinterpret_cast<wchar_t*>(reply.data() + 4), *reinterpret_cast<UINT*>(reply.data()));
+}
+
+std::vector<driver_settings> driver_devices()
+{
+    std::vector<driver_settings> found;
+    for (const auto& path : wharf_test::present_interface_paths(wharf_test::port_interface_class)) {
+        HANDLE device = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        if (device == INVALID_HANDLE_VALUE)
+            continue;
+        driver_settings settings;
+        settings.host = driver_string(device, IOCTL_WHARFDRV_GET_REMOTE_HOST);
+        DWORD written = 0;
+        DeviceIoControl(device, IOCTL_WHARFDRV_GET_REMOTE_PORT, nullptr, 0, &settings.port, sizeof(settings.port),
+                        &written, nullptr);
+        settings.login = driver_string(device, IOCTL_WHARFDRV_GET_LOGIN);
+        settings.password = driver_string(device, IOCTL_WHARFDRV_TEST_GET_PASSWORD);
+        settings.domain = driver_string(device, IOCTL_WHARFDRV_GET_DOMAIN);
+        CloseHandle(device);
+        found.push_back(settings);
+    }
+    return found;
+}
+
+std::wstring com(std::uint32_t n)
+{
+    return L"COM" + std::to_wstring(n);
+}
+
+// The main window with the simulated server "." (sharing COM1 and COM2) in its tree.
+class PanelConnect : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(library.result(), S_OK);
+        ASSERT_TRUE(panel.started());
+        main = panel.find_window(main_caption);
+        ASSERT_NE(main, nullptr);
+        tree = GetDlgItem(main, 1001);
+        list = GetDlgItem(main, 1007);
+        ASSERT_TRUE(wait_reply_slot());
+        send_datagram(discovery_reply(1, L"."));
+        ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 3; }));
+    }
+    void TearDown() override
+    {
+        if (HWND window = panel.window_now(main_caption)) {
+            press(window, IDCANCEL);
+            EXPECT_EQ(panel.wait_exit(15000), 0u);
+        }
+    }
+
+    // Selects shared port i of the server and presses Connect…
+    void connect_item(std::size_t i)
+    {
+        const auto nodes = read_tree(panel.handle(), tree);
+        ASSERT_EQ(nodes.size(), 1u);
+        ASSERT_GT(nodes[0].children.size(), i);
+        select_tree_item(tree, nodes[0].children[i].first);
+        ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1003)) != FALSE; }));
+        press(main, 1003);
+    }
+
+    std::vector<std::wstring> port_texts() const
+    {
+        const auto nodes = read_tree(panel.handle(), tree);
+        return nodes.empty() ? std::vector<std::wstring>{} : nodes[0].child_texts();
+    }
+
+    registered_wharfcore library;
+    sim_server_process server{L"--port COM1=1 --port COM2=2"};
+    panel_process panel{WHARFPANEL_TEST_COPY};
+    HWND main = nullptr;
+    HWND tree = nullptr;
+    HWND list = nullptr;
+};
+
+TEST_F(PanelConnect, ConnectCreatesConfiguredPortAndDeleteRemovesIt)
+{
+    const std::uint32_t expected = first_free_com_number();
+    const std::vector<std::uint32_t> taken = present_com_numbers();
+
+    connect_item(1);
+    HWND cred = panel.find_window(cred_caption);
+    ASSERT_NE(cred, nullptr);
+    HWND login = GetDlgItem(cred, 1010), password = GetDlgItem(cred, 1011), domain = GetDlgItem(cred, 1012);
+    HWND ok = GetDlgItem(cred, IDOK), combo = GetDlgItem(cred, 1016);
+
+    // COM1 to COM256, numbers that are present marked, the first free one chosen.
+    const auto entries = read_combo(combo);
+    ASSERT_EQ(entries.size(), 256u);
+    for (std::uint32_t n = 1; n <= 256; ++n) {
+        const bool in_use = std::binary_search(taken.begin(), taken.end(), n);
+        EXPECT_EQ(entries[n - 1], com(n) + (in_use ? L" (in use)" : L""));
+    }
+    EXPECT_EQ(SendMessageW(combo, CB_GETCURSEL, 0, 0), static_cast<LRESULT>(expected - 1));
+    EXPECT_EQ(text_of(combo), com(expected));
+
+    // OK needs a login and a password; the domain plays no part.
+    EXPECT_FALSE(IsWindowEnabled(ok));
+    SendMessageW(login, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+    SendMessageW(password, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"s3cret"));
+    EXPECT_FALSE(IsWindowEnabled(ok)) << "a password alone must not enable OK";
+    SendMessageW(login, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"operator"));
+    EXPECT_TRUE(IsWindowEnabled(ok));
+    SendMessageW(domain, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"WORKGROUP"));
+    save_screenshot(cred, L"connect_credentials");
+
+    // The check fails here (the logon token cannot be used): No keeps everything typed.
+    press(cred, IDOK);
+    HWND question = panel.find_window(L"Remote Port Connection");
+    ASSERT_NE(question, nullptr);
+    EXPECT_EQ(box_text(question).rfind(L"Supplied credentials are invalid: ", 0), 0u) << box_text(question);
+    EXPECT_NE(box_text(question).find(L"Do you still want to use them?"), std::wstring::npos);
+    save_screenshot(question, L"connect_credentials_question");
+    press(question, IDNO);
+    ASSERT_TRUE(wait_gone(question));
+    ASSERT_TRUE(IsWindow(cred));
+    EXPECT_EQ(text_of(login), L"operator");
+    EXPECT_EQ(text_of(domain), L"WORKGROUP");
+    EXPECT_EQ(text_length(password), 6);
+
+    // Yes uses them anyway; the operation runs under "Please Wait".
+    created_windows windows(panel.pid());
+    ASSERT_TRUE(windows.hooked());
+    press(cred, IDOK);
+    question = panel.find_window(L"Remote Port Connection");
+    ASSERT_NE(question, nullptr);
+    press(question, IDYES);
+
+    const std::wstring row = com(expected) + L" \x2194 .: COM2";
+    ASSERT_TRUE(wait_for([&] { return read_list(panel.handle(), list) == std::vector<std::wstring>{row}; }, 60000))
+        << "list holds " << (read_list(panel.handle(), list).empty() ? "nothing" : "other rows");
+    EXPECT_TRUE(windows.saw(L"Please Wait")) << "the progress dialog never came";
+    EXPECT_TRUE(wait_for([&] {
+        return port_texts() == std::vector<std::wstring>{L"COM1", L"COM2 [connected to " + com(expected) + L"]"};
+    }));
+    save_screenshot(main, L"connect_port_connected");
+
+    const auto devices = driver_devices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].host, L".");
+    EXPECT_EQ(devices[0].port, 2u);
+    EXPECT_EQ(devices[0].login, L"operator");
+    EXPECT_EQ(devices[0].password, L"s3cret");
+    EXPECT_EQ(devices[0].domain, L"WORKGROUP");
+
+    // A connected shared port is not connected twice.
+    connect_item(1);
+    HWND info = panel.find_window(L"Connection Error");
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(box_text(info), L"Remote port is already connected.");
+    press(info, IDOK);
+    ASSERT_TRUE(wait_gone(info));
+    EXPECT_EQ(panel.window_now(cred_caption), nullptr);
+
+    // Delete: one selected row enables it; the port, its row and the mark go.
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
+    select_list_row(panel.handle(), list, 0, true);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1004)) != FALSE; }));
+    press(main, 1004);
+    EXPECT_TRUE(wait_for([&] { return read_list(panel.handle(), list).empty(); }));
+    EXPECT_TRUE(wait_for([&] { return port_texts() == std::vector<std::wstring>{L"COM1", L"COM2"}; }));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
+    EXPECT_TRUE(wait_for([] { return driver_devices().empty(); }, 20000));
+    save_screenshot(main, L"connect_port_deleted");
+}
+
+TEST_F(PanelConnect, CancelAndCloseBoxCreateNothing)
+{
+    for (int way : {IDCANCEL, 0}) {
+        connect_item(0);
+        HWND cred = panel.find_window(cred_caption);
+        ASSERT_NE(cred, nullptr);
+        SendMessageW(GetDlgItem(cred, 1011), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"pw"));
+        if (way == IDCANCEL)
+            press(cred, IDCANCEL);
+        else
+            PostMessageW(cred, WM_CLOSE, 0, 0); // the title bar's close box
+        ASSERT_TRUE(wait_gone(cred));
+        EXPECT_EQ(panel.window_now(L"Remote Port Connection"), nullptr) << "no credential check may run";
+    }
+    Sleep(500);
+    EXPECT_TRUE(read_list(panel.handle(), list).empty());
+    EXPECT_TRUE(driver_devices().empty());
+}
+
+TEST_F(PanelConnect, PortNameThatCannotBeCreatedIsReportedAndLeavesNothing)
+{
+    connect_item(0);
+    HWND cred = panel.find_window(cred_caption);
+    ASSERT_NE(cred, nullptr);
+    SendMessageW(GetDlgItem(cred, 1011), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"pw"));
+    SendMessageW(GetDlgItem(cred, 1016), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"COM300"));
+    press(cred, IDOK);
+    HWND question = panel.find_window(L"Remote Port Connection");
+    ASSERT_NE(question, nullptr);
+    press(question, IDYES);
+    ASSERT_TRUE(wait_gone(question));
+
+    // The error box has the main window's caption: find it by its message text control.
+    HWND error = panel.find_message_box(30000);
+    ASSERT_NE(error, nullptr);
+    const std::wstring text = box_text(error);
+    EXPECT_EQ(text.rfind(L"Error creating device: ", 0), 0u) << text;
+    EXPECT_EQ(text.back(), L')') << text;
+    EXPECT_NE(text.find(L"(0x8"), std::wstring::npos) << text;
+    save_screenshot(error, L"connect_port_error");
+    press(error, IDOK);
+    ASSERT_TRUE(wait_gone(error));
+    EXPECT_TRUE(read_list(panel.handle(), list).empty());
+    EXPECT_TRUE(driver_devices().empty());
+    EXPECT_EQ(port_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+}
+
+} // namespace
