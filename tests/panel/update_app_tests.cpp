@@ -346,6 +346,11 @@ TEST_F(UpdateApp, YesStartsTheInstallerWithAHandleOfTheProgramAndCloses)
     HWND box = wait_question(20000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(text_of(GetDlgItem(box, 65535)), L"Tidewell version 4.05.06.0078 is available. Do you want to upgrade now?");
+    // The box paints when its thread is idle: ask for a full repaint and wait for the thread.
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(box, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
+    Sleep(300);
     EXPECT_TRUE(save_screenshot(box, L"update_question"));
     ASSERT_EQ(temp.files().size(), 1u);
     const std::wstring installer = temp.path() + L"\\" + temp.files()[0];
