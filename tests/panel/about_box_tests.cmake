@@ -1,0 +1,18 @@
+# The About box shown in this process with the program's dialog and logo and a version of its
+# own, driven from a second thread. It changes HKCU settings (link colour, https handler) that
+# every test of the prefix sees, and reads pixels of the screen.
+if(NOT TARGET panel_about)
+  include(${CMAKE_SOURCE_DIR}/panel/about.cmake)
+endif()
+add_executable(about_link_recorder ${WHARF_TEST_DIR}/about_link_recorder.cpp)
+target_link_options(about_link_recorder PRIVATE -municode)
+
+wharf_add_test(about_box_tests
+  SOURCES ${WHARF_TEST_DIR}/about_box_tests.cpp ${WHARF_TEST_DIR}/about_box_tests.rc
+  LIBS panel_about ole32 user32 gdi32 advapi32 windowscodecs
+  LOCKS about_registry desktop_input)
+target_include_directories(about_box_tests PRIVATE ${CMAKE_SOURCE_DIR}/panel)
+set_source_files_properties(${WHARF_TEST_DIR}/about_box_tests.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/panel/about.rc;${CMAKE_SOURCE_DIR}/panel/logo.png")
+add_dependencies(about_box_tests about_link_recorder)
+target_compile_definitions(about_box_tests PRIVATE "LINK_RECORDER=L\"$<TARGET_FILE_NAME:about_link_recorder>\"")
