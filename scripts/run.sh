@@ -1,9 +1,59 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and says where the binaries are.
+# Installs what is missing, builds everything and starts wharfpanel under Wine, in a prefix of
+# its own (build/run-prefix) where wharfcore.dll is registered, the test driver package is
+# installed and a simulated server sharing COM1 and COM2 announces itself as ".", so that the
+# program shows a discovered server whose ports can be connected at once.
+#
+# With an X display the program runs there until it is closed. Without one it runs on a private
+# Xvfb display for a few seconds, a screenshot is saved as build/wharfpanel-run.png, and it ends.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build"
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh" "$build"
-echo "Built. The Windows binaries are in $build:"
-find "$build" -maxdepth 3 \( -name 'wharfcore.dll' -o -name 'wharfpanel.exe' \) -print
+
+# The program's folder: wharfpanel.exe and wharfcore.dll, with the stand-ins of the COM port
+# database and the device installer beside them (the program loads those from its own folder).
+stage="$build/run"
+mkdir -p "$stage"
+cp "$build/panel/wharfpanel.exe" "$build/clientlib/wharfcore.dll" "$build/tests/msports.dll" \
+   "$build/tests/newdev.dll" "$build/tests/wharf_sim_server.exe" "$build/tests/port_doubles_setup.exe" "$stage/"
+rm -rf "$stage/wharfdrv"
+cp -r "$build/tests/wharfdrv" "$stage/wharfdrv"
+
+export WHARF_WINEPREFIX="$build/run-prefix"
+headless=0
+if [ -z "${DISPLAY:-}" ]; then
+  headless=1
+  num=$(( $(printf '%s' "$build/run" | cksum | cut -d' ' -f1) % 400 + 500 ))
+  if ! [ -e "/tmp/.X11-unix/X$num" ]; then
+    nohup Xvfb ":$num" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$num" ] && break; sleep 0.1; done
+  fi
+  export DISPLAY=":$num"
+fi
+run() { "$build/wine-run.sh" "$@"; }
+winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+
+run regsvr32 /s "$(winpath "$stage/wharfcore.dll")"
+run "$stage/port_doubles_setup.exe" >/dev/null
+
+server_pid=""
+stop_all() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  WINEPREFIX="$WHARF_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
+}
+trap stop_all EXIT
+run "$stage/wharf_sim_server.exe" --port COM1=1 --port COM2=2 --announce-ms 500 --discovery 1 \
+  --lifetime-ms 86400000 >/dev/null 2>&1 &
+server_pid=$!
+
+export WHARF_DLLOVERRIDES="msports,newdev=n,b"
+if [ "$headless" -eq 0 ]; then
+  run "$stage/wharfpanel.exe" || true
+else
+  run "$stage/wharfpanel.exe" >/dev/null 2>&1 &
+  sleep 15
+  import -display "$DISPLAY" -window root "$build/wharfpanel-run.png"
+  echo "wharfpanel ran on a private display (no DISPLAY is set); screenshot: $build/wharfpanel-run.png"
+fi
