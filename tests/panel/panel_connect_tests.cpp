@@ -188,6 +188,17 @@ TEST_F(PanelConnect, ConnectCreatesConfiguredPortAndDeleteRemovesIt)
     EXPECT_EQ(devices[0].password, L"s3cret");
     EXPECT_EQ(devices[0].domain, L"WORKGROUP");
 
+    // The next Connect offers the new port's number as taken and the one after it.
+    connect_item(0);
+    cred = panel.find_window(cred_caption);
+    ASSERT_NE(cred, nullptr);
+    combo = GetDlgItem(cred, 1016);
+    EXPECT_EQ(read_combo(combo)[expected - 1], com(expected) + L" (in use)");
+    EXPECT_EQ(SendMessageW(combo, CB_GETCURSEL, 0, 0), static_cast<LRESULT>(first_free_com_number() - 1));
+    EXPECT_GT(first_free_com_number(), expected);
+    press(cred, IDCANCEL);
+    ASSERT_TRUE(wait_gone(cred));
+
     // A connected shared port is not connected twice.
     connect_item(1);
     HWND info = panel.find_window(L"Connection Error");
