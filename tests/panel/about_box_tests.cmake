@@ -16,3 +16,14 @@ set_source_files_properties(${WHARF_TEST_DIR}/about_box_tests.rc PROPERTIES
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/panel/about.rc;${CMAKE_SOURCE_DIR}/panel/logo.png")
 add_dependencies(about_box_tests about_link_recorder)
 target_compile_definitions(about_box_tests PRIVATE "LINK_RECORDER=L\"$<TARGET_FILE_NAME:about_link_recorder>\"")
+
+# The About command of the program itself, driven from outside like panel_app_tests.
+wharf_add_test(about_app_tests
+  SOURCES ${WHARF_TEST_DIR}/about_app_tests.cpp
+  LIBS ole32 oleaut32 uuid advapi32 user32 comctl32 gdi32 windowscodecs
+  LOCKS com_registration service_pipe panel_program desktop_input
+  TIMEOUT 120)
+target_include_directories(about_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
+target_compile_definitions(about_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
+  WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>")
+add_dependencies(about_app_tests wharfcore wharfpanel)
