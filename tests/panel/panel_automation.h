@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,16 +20,49 @@ namespace panel_test {
 inline constexpr wchar_t main_caption[] = L"Velmor Software Tidewell";
 inline constexpr wchar_t reply_slot[] = L"\\\\.\\mailslot\\wharfnet_{D28E780C-1CD1-4816-A5D0-BDD937CBACC9}_v1.01";
 
+// Environment entries that replace (or add to) the test's own for the started program.
+using environment_changes = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// This process's environment block with the given entries replaced or added.
+inline std::wstring environment_with(const environment_changes& changes)
+{
+    auto is_changed = [&](const std::wstring& entry) {
+        for (const auto& change : changes)
+            if (entry.size() > change.first.size() && entry[change.first.size()] == L'=' &&
+                CompareStringOrdinal(entry.c_str(), static_cast<int>(change.first.size()), change.first.c_str(),
+                                     static_cast<int>(change.first.size()), TRUE) == CSTR_EQUAL)
+                return true;
+        return false;
+    };
+    std::wstring block;
+    wchar_t* current = GetEnvironmentStringsW();
+    for (const wchar_t* entry = current; *entry; entry += wcslen(entry) + 1) {
+        if (is_changed(entry))
+            continue;
+        block += entry;
+        block += L'\0';
+    }
+    FreeEnvironmentStringsW(current);
+    for (const auto& change : changes) {
+        block += change.first + L"=" + change.second;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
 // wharfpanel.exe as a child process; killed if it is still running at the end.
 class panel_process {
 public:
-    explicit panel_process(const char* unix_exe = WHARFPANEL_EXE)
+    explicit panel_process(const char* unix_exe = WHARFPANEL_EXE, const environment_changes& changes = {})
     {
         std::wstring exe = windows_path(unix_exe);
         std::wstring command = L"\"" + exe + L"\"";
+        std::wstring environment = changes.empty() ? std::wstring{} : environment_with(changes);
         STARTUPINFOW startup{sizeof(startup)};
-        started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                                  nullptr, &startup, &info_) != 0;
+        started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE,
+                                  CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
+                                  environment.empty() ? nullptr : environment.data(), nullptr, &startup, &info_) != 0;
         if (!started_)
             return;
         // The program ends with this test process even when a time-out kills the test.

@@ -16,12 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#include "panel_automation.h"
 #include "screenshot.h"
 #include "wharfcore_under_test.h"
 
+using namespace panel_test;
+
 namespace {
 
-constexpr wchar_t main_caption[] = L"Velmor Software Tidewell";
 constexpr wchar_t question_caption[] = L"Tidewell";
 #define STR2(x) #x
 #define STR(x) STR2(x)
@@ -135,106 +137,6 @@ std::wstring narrow_list(const std::vector<std::wstring>& names)
     return all;
 }
 
-// The test copy of wharfpanel as a child process with TEMP, TMP and the stand-in installer's
-// record file set in its environment.
-class panel_process {
-public:
-    panel_process(const std::wstring& temp, const std::wstring& record)
-    {
-        std::wstring block;
-        wchar_t* current = GetEnvironmentStringsW();
-        for (const wchar_t* entry = current; *entry; entry += wcslen(entry) + 1) {
-            std::wstring line = entry;
-            std::wstring upper = line;
-            for (auto& c : upper)
-                c = static_cast<wchar_t>(towupper(c));
-            if (upper.rfind(L"TEMP=", 0) == 0 || upper.rfind(L"TMP=", 0) == 0 ||
-                upper.rfind(L"WHARF_INSTALLER_RECORD=", 0) == 0)
-                continue;
-            block += line;
-            block += L'\0';
-        }
-        FreeEnvironmentStringsW(current);
-        for (const std::wstring& line : {L"TEMP=" + temp, L"TMP=" + temp, L"WHARF_INSTALLER_RECORD=" + record}) {
-            block += line;
-            block += L'\0';
-        }
-        block += L'\0';
-        const std::wstring exe = windows_path(WHARFPANEL_EXE);
-        std::wstring command = L"\"" + exe + L"\"";
-        STARTUPINFOW startup{sizeof(startup)};
-        started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                                  block.data(), nullptr, &startup, &info_) != 0;
-    }
-    ~panel_process()
-    {
-        if (!started_)
-            return;
-        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(info_.hProcess, 1);
-            WaitForSingleObject(info_.hProcess, 10000);
-        }
-        CloseHandle(info_.hProcess);
-        CloseHandle(info_.hThread);
-    }
-    bool started() const { return started_; }
-    DWORD pid() const { return info_.dwProcessId; }
-
-    DWORD wait_exit(DWORD ms) const
-    {
-        if (WaitForSingleObject(info_.hProcess, ms) != WAIT_OBJECT_0)
-            return STILL_ACTIVE;
-        DWORD code = 0;
-        GetExitCodeProcess(info_.hProcess, &code);
-        return code;
-    }
-
-    // A visible top-level window of the process with this caption, or null after ms.
-    HWND find_window(const std::wstring& caption, DWORD ms) const
-    {
-        struct search {
-            DWORD pid;
-            const std::wstring* caption;
-            HWND found;
-        } s{pid(), &caption, nullptr};
-        const ULONGLONG until = GetTickCount64() + ms;
-        for (;;) {
-            EnumWindows(
-                [](HWND window, LPARAM context) -> BOOL {
-                    auto* s = reinterpret_cast<search*>(context);
-                    DWORD owner = 0;
-                    GetWindowThreadProcessId(window, &owner);
-                    wchar_t text[256] = {};
-                    GetWindowTextW(window, text, 256);
-                    if (owner == s->pid && IsWindowVisible(window) && *s->caption == text) {
-                        s->found = window;
-                        return FALSE;
-                    }
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&s));
-            if (s.found || GetTickCount64() >= until)
-                return s.found;
-            Sleep(50);
-        }
-    }
-
-private:
-    PROCESS_INFORMATION info_{};
-    bool started_ = false;
-};
-
-template <class F> bool wait_for(F done, DWORD ms)
-{
-    const ULONGLONG until = GetTickCount64() + ms;
-    while (GetTickCount64() < until) {
-        if (done())
-            return true;
-        Sleep(50);
-    }
-    return done();
-}
-
 bool server_saw(const std::string& path_prefix)
 {
     std::istringstream lines(read_file(server_file(L"requests.log")));
@@ -242,13 +144,6 @@ bool server_saw(const std::string& path_prefix)
         if (line.rfind(path_prefix, 0) == 0)
             return true;
     return false;
-}
-
-std::wstring text_of(HWND window)
-{
-    wchar_t text[1024] = {};
-    GetWindowTextW(window, text, 1024);
-    return text;
 }
 
 class UpdateApp : public ::testing::Test {
@@ -266,7 +161,9 @@ protected:
     void start(const std::string& document)
     {
         write_file(server_file(L"document.json"), document);
-        panel = std::make_unique<panel_process>(temp.path(), record);
+        panel = std::make_unique<panel_process>(
+            WHARFPANEL_EXE, environment_changes{{L"TEMP", temp.path()}, {L"TMP", temp.path()},
+                                                {L"WHARF_INSTALLER_RECORD", record}});
         ASSERT_TRUE(panel->started());
         main = panel->find_window(main_caption, 30000);
         ASSERT_NE(main, nullptr);
