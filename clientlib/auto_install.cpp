@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "difxapi.h"
+#include "wharfcore/unique_handles.h"
 
 namespace {
 
@@ -24,22 +25,6 @@ const wchar_t* const driver_files[] = {
     L"drivers\\umdf\\wharfdrv32.dll",
     L"drivers\\umdf\\wharfdrv64.dll",
     L"drivers\\umdf\\wharfdrv.dll",
-};
-
-class loaded_library {
-public:
-    explicit loaded_library(HMODULE module) noexcept : module_(module) {}
-    loaded_library(const loaded_library&) = delete;
-    loaded_library& operator=(const loaded_library&) = delete;
-    ~loaded_library()
-    {
-        if (module_)
-            FreeLibrary(module_);
-    }
-    HMODULE get() const noexcept { return module_; }
-
-private:
-    HMODULE module_;
 };
 
 HRESULT last_error_hresult()
@@ -107,7 +92,7 @@ HRESULT install_or_remove(DWORD mode)
     const std::wstring difx_path = library_folder + L"DIFxAPI.dll";
 
     // The copy beside this library wins over any other DIFxAPI on the search path.
-    loaded_library difx(LoadLibraryExW(difx_path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    const wharfcore::unique_hmodule difx(LoadLibraryExW(difx_path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!difx.get())
         return last_error_hresult();
 

@@ -10,6 +10,7 @@
 #include "resource.h"
 #include "trellum/memstream.h"
 #include "trellum/registry_ex.h"
+#include "wharfcore/unique_handles.h"
 
 namespace {
 
@@ -18,23 +19,6 @@ void check(HRESULT hr)
     if (FAILED(hr))
         corun::throw_error(hr);
 }
-
-// A module loaded with LoadLibraryW, freed at scope exit.
-class loaded_module {
-public:
-    explicit loaded_module(const wchar_t* name) noexcept : module_(LoadLibraryW(name)) {}
-    loaded_module(const loaded_module&) = delete;
-    loaded_module& operator=(const loaded_module&) = delete;
-    ~loaded_module()
-    {
-        if (module_)
-            FreeLibrary(module_);
-    }
-    HMODULE get() const noexcept { return module_; }
-
-private:
-    HMODULE module_;
-};
 
 // BeginPaint at construction, EndPaint at scope exit.
 class paint_scope {
@@ -120,7 +104,7 @@ __int64 about_dialog::init_graphics()
     const HWND window = hwnd();
 
     {
-        loaded_module user32(L"user32");
+        const wharfcore::unique_hmodule user32(LoadLibraryW(L"user32"));
         using get_dpi_for_window_t = UINT(WINAPI*)(HWND);
         const auto get_dpi_for_window = user32.get()
             ? reinterpret_cast<get_dpi_for_window_t>(

@@ -14,6 +14,7 @@
 #include "corun/errors.h"
 #include "corun/thread_pool.h"
 #include "trellum/utf8.h"
+#include "wharfcore/unique_handles.h"
 
 #ifndef WHARF_UPDATE_HOST
 #define WHARF_UPDATE_HOST L"updates.velmor-software.example"
@@ -54,23 +55,6 @@ public:
 private:
     update_info& info_;
     bool armed_ = true;
-};
-
-class unique_handle {
-public:
-    explicit unique_handle(HANDLE h = nullptr) noexcept : h_(h) {}
-    unique_handle(const unique_handle&) = delete;
-    unique_handle& operator=(const unique_handle&) = delete;
-    ~unique_handle()
-    {
-        if (h_)
-            CloseHandle(h_);
-    }
-    HANDLE get() const noexcept { return h_; }
-    HANDLE* put() noexcept { return &h_; }
-
-private:
-    HANDLE h_;
 };
 
 } // namespace
@@ -187,7 +171,7 @@ corun::details::future<update_info> fetch_update(std::wstring url, product_versi
 bool start_installer(update_info& info)
 {
     HANDLE self = GetCurrentProcess();
-    unique_handle inheritable;
+    wharfcore::unique_handle inheritable;
     if (!DuplicateHandle(self, self, self, inheritable.put(), 0, TRUE, DUPLICATE_SAME_ACCESS))
         return false;
     std::wstring command = make_upgrade_command_line(info.path, reinterpret_cast<std::uintptr_t>(inheritable.get()));
