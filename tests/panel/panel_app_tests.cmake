@@ -1,10 +1,11 @@
-# wharfpanel.exe driven from outside: started as a process, its windows read and pressed. Every
+# wharfpanel.exe driven from outside: started as a process, its windows read and pressed. They
+# show windows on the shared display (lock desktop_input). Every
 # test that starts the program holds panel_program: one program at a time owns the reply
 # mailslot.
 wharf_add_test(panel_app_tests
   SOURCES ${WHARF_TEST_DIR}/panel_app_tests.cpp
   LIBS ole32 oleaut32 uuid advapi32 user32 comctl32
-  LOCKS com_registration service_pipe panel_program
+  LOCKS com_registration service_pipe panel_program desktop_input
   TIMEOUT 180)
 target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
@@ -27,7 +28,7 @@ wharf_add_test(panel_connect_tests
   LIBS panel_core setupapi ole32 oleaut32 uuid advapi32 user32 comctl32
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
-  LOCKS com_registration service_pipe panel_program port_devices
+  LOCKS com_registration service_pipe panel_program port_devices desktop_input
   TIMEOUT 240)
 wharf_port_doubles(panel_connect_tests)
 target_include_directories(panel_connect_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)

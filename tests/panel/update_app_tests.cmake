@@ -22,7 +22,7 @@ set_tests_properties(update_server_stop PROPERTIES FIXTURES_CLEANUP update_serve
 wharf_add_test(update_app_tests
   SOURCES ${WHARF_TEST_DIR}/update_app_tests.cpp
   LIBS ole32 oleaut32 uuid advapi32 user32 crypt32 windowscodecs
-  LOCKS com_registration update_server panel_program
+  LOCKS com_registration update_server panel_program desktop_input
   FIXTURES update_server
   TIMEOUT 120)
 target_include_directories(update_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)
