@@ -1,7 +1,6 @@
-# wharfpanel.exe driven from outside: started as a process, its windows read and pressed. They
-# show windows on the shared display (lock desktop_input). Every
-# test that starts the program holds panel_program: one program at a time owns the reply
-# mailslot.
+# wharfpanel.exe driven from outside: started as a process, its windows read and pressed. Every
+# test that starts the program holds panel_program (one program at a time owns the reply
+# mailslot) and desktop_input (its windows take the display's focus).
 wharf_add_test(panel_app_tests
   SOURCES ${WHARF_TEST_DIR}/panel_app_tests.cpp
   LIBS ole32 oleaut32 uuid advapi32 user32 comctl32
