@@ -104,6 +104,22 @@ protected:
         press(main, 1003);
     }
 
+    // Connects shared port i with the given password, answering the credential question Yes,
+    // and waits for its row.
+    void connect_with(std::size_t i, const wchar_t* password)
+    {
+        connect_item(i);
+        HWND cred = panel.find_window(cred_caption);
+        ASSERT_NE(cred, nullptr);
+        SendMessageW(GetDlgItem(cred, 1011), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(password));
+        const std::size_t rows = read_list(panel.handle(), list).size();
+        press(cred, IDOK);
+        HWND question = panel.find_window(L"Remote Port Connection");
+        ASSERT_NE(question, nullptr);
+        press(question, IDYES);
+        ASSERT_TRUE(wait_for([&] { return read_list(panel.handle(), list).size() == rows + 1; }, 60000));
+    }
+
     std::vector<std::wstring> port_texts() const
     {
         const auto nodes = read_tree(panel.handle(), tree);
@@ -268,3 +284,28 @@ TEST_F(PanelConnect, PortNameThatCannotBeCreatedIsReportedAndLeavesNothing)
 }
 
 } // namespace
+
+TEST_F(PanelConnect, FailedDeleteIsReportedAndTheListFollowsTheLibrary)
+{
+    connect_with(0, L"pw");
+    ASSERT_EQ(driver_devices().size(), 1u);
+    // The port goes away behind the program's back: its Delete can only fail.
+    ASSERT_EQ(wharf_test::remove_virtual_port_nodes(), 1);
+    ASSERT_TRUE(wait_for([] { return driver_devices().empty(); }, 20000));
+
+    select_list_row(panel.handle(), list, 0, true);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1004)) != FALSE; }));
+    press(main, 1004);
+    HWND error = panel.find_message_box(30000);
+    ASSERT_NE(error, nullptr);
+    const std::wstring text = box_text(error);
+    EXPECT_EQ(text.rfind(L"Error deleting device: ", 0), 0u) << text;
+    EXPECT_NE(text.find(L"(0x8"), std::wstring::npos) << text;
+    EXPECT_EQ(text_of(error), main_caption);
+    save_screenshot(error, L"delete_port_error");
+    press(error, IDOK);
+    ASSERT_TRUE(wait_gone(error));
+    // Rows show the library's devices as they are now: the vanished port has none.
+    EXPECT_TRUE(wait_for([&] { return read_list(panel.handle(), list).empty(); }));
+    EXPECT_EQ(port_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+}
