@@ -17,15 +17,15 @@ constexpr CLSID clsid_ad_system_info = {0x50B6327F, 0xAFD1, 0x11D2, {0x9C, 0xB9,
 // {5BB11929-AFD1-11D2-9CB9-0000F87A369E}
 constexpr IID iid_ads_system_info = {0x5BB11929, 0xAFD1, 0x11D2, {0x9C, 0xB9, 0x00, 0x00, 0xF8, 0x7A, 0x36, 0x9E}};
 
-// The whole text of a control; the read buffer is wiped before it is freed.
-std::wstring read_text(HWND control)
+// Reads the whole text of a control straight into out, whose earlier characters are wiped
+// first: no other copy of the text (a password) is made on the way.
+void read_text(HWND control, std::wstring& out)
 {
-    const int length = GetWindowTextLengthW(control);
-    std::vector<wchar_t> buffer(static_cast<std::size_t>(length) + 1);
-    const int got = GetWindowTextW(control, buffer.data(), static_cast<int>(buffer.size()));
-    std::wstring text(buffer.data(), static_cast<std::size_t>(std::max(got, 0)));
-    SecureZeroMemory(buffer.data(), buffer.size() * sizeof(wchar_t));
-    return text;
+    wipe(out);
+    const int length = std::max(GetWindowTextLengthW(control), 0);
+    out.assign(static_cast<std::size_t>(length) + 1, L'\0');
+    const int got = GetWindowTextW(control, out.data(), length + 1);
+    out.resize(static_cast<std::size_t>(std::clamp(got, 0, length)));
 }
 
 } // namespace
@@ -106,11 +106,10 @@ __int64 cred_dialog::on_edit_change()
 
 __int64 cred_dialog::on_ok()
 {
-    wipe(password);
-    login = read_text(login_edit);
-    password = read_text(password_edit);
-    domain = read_text(domain_edit);
-    port_name = read_text(port_combo);
+    read_text(login_edit, login);
+    read_text(password_edit, password);
+    read_text(domain_edit, domain);
+    read_text(port_combo, port_name);
     const HRESULT hr = library_->checkCredentials(server_, login, password, domain);
     if (FAILED(hr)) {
         const std::wstring text = bracefmt::format(
