@@ -20,24 +20,40 @@ function(wharf_add_test name)
   if(T_OVERRIDES)
     list(APPEND env "WHARF_DLLOVERRIDES=${T_OVERRIDES}")
   endif()
-  set(props TIMEOUT ${T_TIMEOUT})
-  if(env)
-    list(APPEND props ENVIRONMENT "${env}")
-  endif()
-  if(T_LOCKS)
-    list(APPEND props RESOURCE_LOCK "${T_LOCKS}")
-  endif()
-  if(T_FIXTURES)
-    list(APPEND props FIXTURES_REQUIRED "${T_FIXTURES}")
-  endif()
+  # Properties whose values are lists (several locks, several variables) are set by name with
+  # each value quoted whole: passed through a list of name-value pairs, a list value would be
+  # read as further pairs.
   if(T_WHOLE)
     add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
-    set_tests_properties(${name} PROPERTIES ${props})
-  else()
-    gtest_discover_tests(${name}
-      DISCOVERY_MODE PRE_TEST
-      DISCOVERY_TIMEOUT 120
-      WORKING_DIRECTORY ${T_WORKING_DIRECTORY}
-      PROPERTIES ${props})
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    foreach(pair "ENVIRONMENT;env" "RESOURCE_LOCK;T_LOCKS" "FIXTURES_REQUIRED;T_FIXTURES")
+      list(GET pair 0 property)
+      list(GET pair 1 variable)
+      if(${variable})
+        set_tests_properties(${name} PROPERTIES ${property} "${${variable}}")
+      endif()
+    endforeach()
+    return()
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    WORKING_DIRECTORY ${T_WORKING_DIRECTORY}
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # The cases exist only once ctest has listed them: a file that ctest reads after the
+  # discovery's own sets the remaining properties on them.
+  set(props "")
+  foreach(pair "ENVIRONMENT;env" "RESOURCE_LOCK;T_LOCKS" "FIXTURES_REQUIRED;T_FIXTURES")
+    list(GET pair 0 property)
+    list(GET pair 1 variable)
+    if(${variable})
+      string(APPEND props " ${property} [==[${${variable}}]==]")
+    endif()
+  endforeach()
+  if(props)
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+    file(WRITE ${file} "if(NOT \"\${${name}_TESTS}\" STREQUAL \"\")\n"
+                       "  set_tests_properties(\${${name}_TESTS} PROPERTIES${props})\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
   endif()
 endfunction()
