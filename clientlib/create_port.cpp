@@ -12,6 +12,7 @@
 #include "free_com_number.h"
 #include "port_number_argument.h"
 #include "remove_device_node.h"
+#include "trellum/com/guarded_call.h"
 #include "wharfcore/com_number.h"
 #include "wharfcore/enum_com_ports.h"
 
@@ -121,20 +122,13 @@ HRESULT Library::createPort(VARIANT PortName, IRemotePortDevice** ppDevice) noex
     if (!ppDevice)
         return E_POINTER;
     *ppDevice = nullptr;
-    try {
+    return Trellum::com::guarded_call([&] {
         const wharfcore::requested_port_number requested = wharfcore::PortNumberFromArgument(PortName);
         reservation reserved;
         std::uint32_t number = 0;
         const std::wstring instanceId = create_node(requested, number, reserved);
         *ppDevice = waitForDevice(instanceId, number);
-        return S_OK;
-    } catch (const corun::details::hresult_error& e) {
-        return e.code();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 } // namespace wharfcore

@@ -288,7 +288,7 @@ HRESULT Library::getPortsJs(IDispatch** ppval) noexcept
     if (!ppval)
         return E_POINTER;
     *ppval = nullptr;
-    try {
+    return Trellum::com::guarded_call([&]() -> HRESULT {
         std::unique_lock guard(devicesLock_);
         Trellum::com::details::ref<IDispatch> array;
         auto* object = new Trellum::com::details::value<Trellum::CJsArray>();
@@ -307,13 +307,7 @@ HRESULT Library::getPortsJs(IDispatch** ppval) noexcept
         }
         *ppval = array.detach();
         return S_OK;
-    } catch (const corun::details::hresult_error& e) {
-        return e.code();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 std::vector<Trellum::com::details::ref<IRemotePortDevice>> Library::getDevices()
