@@ -274,16 +274,18 @@ TEST(HttpClient, LateCompletionCannotCompleteALaterOperation)
     EXPECT_EQ(http_client_probe::pending(*c.client), nullptr);
 
     auto stalled = c->get_json(L"/stall", source);
-    // The server holds back the second half of the body, so a read of it stays pending.
+    // The server holds back the second half of the body, so a read of it stays pending. Between
+    // two steps of the request (opening the URL, then reading) no operation is pending for a
+    // moment: look until one is pending on a request handle.
     Trellum::details::async_operation* op = nullptr;
-    for (int i = 0; i < 5000 && !(op = http_client_probe::pending(*c.client)) ; ++i)
-        Sleep(1);
-    ASSERT_NE(op, nullptr);
-    while (!op->expected_handle()) { // still opening the URL
-        Sleep(1);
+    for (int i = 0; i < 5000; ++i) {
         op = http_client_probe::pending(*c.client);
-        ASSERT_NE(op, nullptr);
+        if (op && op->expected_handle())
+            break;
+        Sleep(1);
     }
+    ASSERT_NE(op, nullptr);
+    ASSERT_NE(op->expected_handle(), nullptr);
     HttpClient::status_callback(reinterpret_cast<HINTERNET>(0x4711), reinterpret_cast<DWORD_PTR>(c.client),
                                 INTERNET_STATUS_REQUEST_COMPLETE, &stale, sizeof stale);
     EXPECT_FALSE(stalled.ready());
