@@ -52,7 +52,7 @@ struct partial_file_guard {
 // Sets or clears the delete-on-close disposition of an open file.
 void mark_for_deletion(HANDLE file, bool remove)
 {
-    FILE_DISPOSITION_INFO disposition{remove ? TRUE : FALSE};
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
     if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition))
         corun::throw_last_error();
 }
