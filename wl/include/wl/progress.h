@@ -30,8 +30,10 @@ private:
     HWND progress = nullptr;
 };
 
-// UI thread. Blocks until the operation has ended (closing "Please Wait" does not end the
-// wait), then returns or rethrows the operation's exception.
+// UI thread. Blocks until the operation has ended, then returns or rethrows the operation's
+// exception. Whatever ends "Please Wait" early (a WM_QUIT, which its modal loop obeys), the call
+// still waits for the operation, serving the resumes it posts to this thread meanwhile, and
+// posts a quit it took on the way again before it returns.
 void run_with_progress(HWND parent, corun::details::cancellation_source& source, corun::details::future<void> operation);
 
 } // namespace wl
