@@ -56,12 +56,17 @@ LRESULT CALLBACK watch_creation(int code, WPARAM wParam, LPARAM lParam)
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// Ends only once "Please Wait" has been shown (or after ten seconds), failing with hr if set: an
+// Ends only once "Please Wait" is up (or after ten seconds), failing with hr if set: an
 // operation that outlasts the threshold however late a loaded machine lets the UI thread look.
 corun::future<void> operation_until_shown(long hr, counted = {})
 {
     co_await corun::resume_background();
-    WaitForSingleObject(dialog_shown, 10000);
+    // Made, then up: its closer is waiting for this operation by then.
+    if (WaitForSingleObject(dialog_shown, 10000) == WAIT_OBJECT_0) {
+        const HWND dialog = shown.back().hwnd;
+        for (int i = 0; i < 1000 && !IsWindowVisible(dialog); ++i)
+            Sleep(10);
+    }
     if (hr != 0)
         throw corun::details::hresult_error(hr);
 }
@@ -135,6 +140,18 @@ corun::future<void> quitting_operation(test_main* d, quit_trace& t, corun::cance
     } catch (const corun::details::operation_cancelled&) {
         t.unreachable = true;
     }
+}
+
+// Drops every resume posted to "Please Wait" on its way out of the UI thread's queue: to the
+// dialog, as if the post of its closer had failed.
+LRESULT CALLBACK drop_dialog_resumes(int code, WPARAM wParam, LPARAM lParam)
+{
+    auto* msg = reinterpret_cast<MSG*>(lParam);
+    wchar_t title[32] = {};
+    if (code == HC_ACTION && msg->message == test_main::resume_message && GetWindowTextW(msg->hwnd, title, 32) &&
+        std::wstring(title) == L"Please Wait")
+        msg->message = WM_NULL;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 // Waits, bounded, until every operation frame has been freed.
@@ -300,6 +317,33 @@ TEST(RunWithProgress, QuitDuringALongOperationStillWaitsForItServesItsResumesAnd
     EXPECT_FALSE(t.unreachable);
     EXPECT_EQ(t.quit_posted_on, GetCurrentThreadId());
     EXPECT_EQ(t.finished_on, GetCurrentThreadId());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(IsWindow(shown[0].hwnd));
+    EXPECT_TRUE(operations_freed());
+}
+
+TEST(RunWithProgress, PleaseWaitEndsWithTheOperationEvenWhenItsCloserNeverGetsThrough)
+{
+    creation_watch watch;
+    HHOOK dropper = SetWindowsHookExW(WH_GETMESSAGE, &drop_dialog_resumes, nullptr, GetCurrentThreadId());
+    outcome result;
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Should the dialog never end, a quit with its own code ends its modal loop.
+    std::thread guard([&, ui = GetCurrentThreadId()] {
+        if (WaitForSingleObject(returned, 10000) != WAIT_OBJECT_0)
+            PostThreadMessageW(ui, WM_QUIT, 55, 0);
+    });
+    test_main dialog([&](test_main& d) {
+        result = run_operation(d.hwnd(), operation_until_shown(0));
+        SetEvent(returned);
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    SetEvent(returned);
+    guard.join();
+    CloseHandle(returned);
+    UnhookWindowsHookEx(dropper);
+    EXPECT_TRUE(result.returned);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_FALSE(IsWindow(shown[0].hwnd));
     EXPECT_TRUE(operations_freed());

@@ -6,6 +6,14 @@
 #include "wl/resource.h"
 
 namespace wl {
+namespace {
+
+// Looks whether the operation has ended: the closer's resume normally ends the dialog first, but
+// should its post fail (or the message never arrive) the modal loop would otherwise run for ever.
+constexpr UINT_PTR end_check_timer = 1;
+constexpr UINT end_check_ms = 250;
+
+} // namespace
 
 progress_dialog::progress_dialog(corun::details::shared_future future, corun::details::cancellation_source&)
     : async_window(handlers, link), future_(std::move(future))
@@ -17,7 +25,13 @@ progress_dialog::progress_dialog(corun::details::shared_future future, corun::de
         progress = GetDlgItem(handlers.hwnd, WL_IDC_PROGRESS_BAR);
         SetWindowLongPtrW(progress, GWL_STYLE, GetWindowLongPtrW(progress, GWL_STYLE) | PBS_MARQUEE);
         SendMessageW(progress, PBM_SETMARQUEE, 1, 0);
+        SetTimer(handlers.hwnd, end_check_timer, end_check_ms, nullptr);
         wait_and_close(future_, resume_on_window(), link);
+        return 1;
+    });
+    handlers.on_message(WM_TIMER, [this](params p) -> __int64 {
+        if (p.wParam == end_check_timer && future_.ready())
+            EndDialog(handlers.hwnd, 1);
         return 1;
     });
     // Only the end of the operation closes this dialog: WM_CLOSE (Alt+F4 included) is ignored,
