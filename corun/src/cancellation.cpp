@@ -35,6 +35,13 @@ bool cancellation_source_body::is_cancelled() noexcept
 void cancellation_source_body::add_child(const std::shared_ptr<cancellation_source_body>& child)
 {
     std::lock_guard guard(lock);
+    if (cancelled) {
+        // This source will not cancel again: a child joining now starts cancelled, or an
+        // operation started during shutdown would never be told. Parent before child, as in
+        // cancel().
+        child->cancel();
+        return;
+    }
     children.push_back(child);
 }
 

@@ -88,7 +88,8 @@ struct cancellation_source_body {
     // Cancels once: marks and notifies every token, then every living child.
     void cancel() noexcept;
     bool is_cancelled() noexcept;
-    // Appends a weak reference to child under this body's exclusive lock.
+    // Appends a weak reference to child under this body's exclusive lock; a child added to a
+    // source that is cancelled already is cancelled at once instead.
     void add_child(const std::shared_ptr<cancellation_source_body>& child);
 };
 
@@ -97,8 +98,8 @@ public:
     cancellation_source();
     explicit cancellation_source(std::shared_ptr<cancellation_source_body> body) noexcept : body_(std::move(body)) {}
 
-    // A new source that the parent's cancellation also cancels (unless the parent was
-    // cancelled already: a parent cancels once).
+    // A new source that the parent's cancellation also cancels; cancelled from the start when
+    // the parent is cancelled already.
     static cancellation_source child_of(const cancellation_source& parent);
 
     void cancel() const noexcept { body_->cancel(); }
