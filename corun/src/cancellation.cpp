@@ -1,5 +1,6 @@
 #include "corun/cancellation.h"
 
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -41,6 +42,14 @@ void cancellation_source_body::add_child(const std::shared_ptr<cancellation_sour
         // cancel().
         child->cancel();
         return;
+    }
+    if (children.size() >= sweep_at) {
+        // Children usually die long before their parent; dropping the dead ones here (and
+        // the control blocks their weak references keep) bounds the list by the living ones.
+        // The next sweep waits until the list has doubled, so each append stays O(1)
+        // amortised.
+        std::erase_if(children, [](const std::weak_ptr<cancellation_source_body>& c) { return c.expired(); });
+        sweep_at = std::max(min_sweep, 2 * children.size());
     }
     children.push_back(child);
 }

@@ -140,6 +140,21 @@ TEST(Cancellation, ParentCancelsLivingAndLateChildrenAndSkipsDestroyedOnes)
     EXPECT_TRUE(cancellation_source::child_of(late).is_cancelled());
 }
 
+TEST(Cancellation, DeadChildrenAreDroppedSoTheListFollowsTheLivingOnes)
+{
+    cancellation_source parent;
+    std::vector<cancellation_source> living;
+    for (int i = 0; i < 10000; ++i) {
+        auto child = cancellation_source::child_of(parent);
+        if (i % 1000 == 0)
+            living.push_back(child);
+    }
+    EXPECT_LT(parent.body()->children.size(), 64u);
+    parent.cancel();
+    for (const auto& child : living)
+        EXPECT_TRUE(child.is_cancelled());
+}
+
 TEST(Cancellation, CancelBeforeDuringAndAfterACoroutineWait)
 {
     // Before: the token cannot be taken, the coroutine fails at once.

@@ -6,6 +6,7 @@
 // parent source's lock is held while its children are cancelled.
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -80,6 +81,9 @@ struct cancellation_source_body {
     boost::intrusive::list<cancellation_token> tokens;
     std::vector<std::weak_ptr<cancellation_source_body>> children;
     bool cancelled = false;
+    // add_child drops expired children once the list reaches this size.
+    static constexpr std::size_t min_sweep = 16;
+    std::size_t sweep_at = min_sweep;
 
     cancellation_source_body() = default;
     cancellation_source_body(const cancellation_source_body&) = delete;
