@@ -70,6 +70,16 @@ TEST(Latch, CountingDownFromOneWakesAndFromTwoDoesNot)
     EXPECT_EQ(l.count(), 0u);
 }
 
+TEST(LatchDeathTest, CountingDownAtZeroEndsTheProcessInsteadOfWrapping)
+{
+    EXPECT_DEATH(
+        {
+            latch l;
+            l.count_down();
+        },
+        "");
+}
+
 TEST(BlockingWait, CompletionBetweenStartAndSleepWakesAtOnce)
 {
     for (int i = 0; i < 1000; ++i) {
