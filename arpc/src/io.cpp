@@ -55,6 +55,14 @@ bool IoAwaiterBase::finish_start(threadpool_io& io, BOOL ok, DWORD error)
     corun::throw_win32_error(error);
 }
 
+void IoAwaiterBase::cancel_if_stopped(HANDLE file, BOOL ok, DWORD error, const std::atomic<bool>* stop) noexcept
+{
+    // The completion cannot resume the coroutine before finish_start, so the OVERLAPPED is
+    // still this awaiter's.
+    if (!ok && error == ERROR_IO_PENDING && stop && stop->load(std::memory_order_seq_cst))
+        CancelIoEx(file, &overlapped);
+}
+
 namespace {
 
 // A handle that was never bound (a transport that neither connected nor listens) has no
@@ -75,7 +83,9 @@ bool ReadAwaiter::await_suspend(std::coroutine_handle<> h)
     if (slot_)
         slot_->store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = ReadFile(file_, buffer_, count_, nullptr, &overlapped);
-    return finish_start(io_, ok, ok ? 0 : GetLastError());
+    const DWORD error = ok ? 0 : GetLastError();
+    cancel_if_stopped(file_, ok, error, stop_);
+    return finish_start(io_, ok, error);
 }
 
 bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
@@ -85,7 +95,9 @@ bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
     if (slot_)
         slot_->store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = WriteFile(file_, buffer_, count_, nullptr, &overlapped);
-    return finish_start(io_, ok, ok ? 0 : GetLastError());
+    const DWORD error = ok ? 0 : GetLastError();
+    cancel_if_stopped(file_, ok, error, stop_);
+    return finish_start(io_, ok, error);
 }
 
 bool ConnectAwaiter::await_suspend(std::coroutine_handle<> h)

@@ -1,4 +1,7 @@
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -130,6 +133,35 @@ TEST(SimServer, LargePayloadsCrossInPiecesBothWays)
         auto reply = corun::details::wait_get(connection->Method4(n));
         EXPECT_EQ(reply, bytes(n, std::byte{0xAB}));
     }
+}
+
+TEST(SimServer, ConnectionsClosedWhileTheirLoopsReadGiveNoneOfTheirBytesToAnother)
+{
+    // Each reply is followed by a stream of dropped messages, so every read loop is about to
+    // start its next read when its connection is destroyed, while other threads open
+    // connections to the other server.
+    sim_server first(L"--mode flood --port COM1=1");
+    sim_server second(L"--mode flood --port COM2=2");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 6; ++w)
+        workers.emplace_back([&, w] {
+            sim_server& server = w % 2 ? second : first;
+            const std::uint32_t port = w % 2 ? 2 : 1;
+            for (int round = 0; round < 25; ++round) {
+                auto connection = server.connect();
+                try {
+                    auto records = corun::details::wait_get(connection->GetSharedPorts());
+                    if (records.size() != 1 || records[0].port != port)
+                        ++wrong;
+                } catch (const corun::details::hresult_error&) {
+                    ++wrong;
+                }
+            }
+        });
+    for (auto& worker : workers)
+        worker.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(SimServer, EndsByItselfAfterItsClientsOrItsLifetime)

@@ -111,15 +111,20 @@ protected:
     // Called right after the overlapped call by await_suspend; returns whether to stay
     // suspended. ok is the call's return value, error its GetLastError when it failed.
     bool finish_start(threadpool_io& io, BOOL ok, DWORD error);
+    // Cancels the call just started on file when it is pending and stop is set.
+    void cancel_if_stopped(HANDLE file, BOOL ok, DWORD error, const std::atomic<bool>* stop) noexcept;
 };
 
 // ReadFile into buffer; slot, when given, receives the OVERLAPPED's address before the call
-// (for a CancelIoEx from elsewhere) and is not cleared afterwards.
+// (for a CancelIoEx from elsewhere) and is not cleared afterwards. stop, when given, is read
+// once the call is pending: when it is set the awaiter cancels its own call. An owner that sets
+// stop and then calls CancelIoEx on the handle so ends every call, including one that was just
+// being started.
 class ReadAwaiter : public IoAwaiterBase {
 public:
-    ReadAwaiter(HANDLE file, threadpool_io& io, void* buffer, DWORD count,
-                std::atomic<OVERLAPPED*>* slot = nullptr) noexcept
-        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot)
+    ReadAwaiter(HANDLE file, threadpool_io& io, void* buffer, DWORD count, std::atomic<OVERLAPPED*>* slot = nullptr,
+                const std::atomic<bool>* stop = nullptr) noexcept
+        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), stop_(stop)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -131,14 +136,15 @@ private:
     DWORD count_;
     threadpool_io& io_;
     std::atomic<OVERLAPPED*>* slot_;
+    const std::atomic<bool>* stop_;
 };
 
-// WriteFile from buffer; slot as for ReadAwaiter.
+// WriteFile from buffer; slot and stop as for ReadAwaiter.
 class WriteAwaiter : public IoAwaiterBase {
 public:
     WriteAwaiter(HANDLE file, threadpool_io& io, const void* buffer, DWORD count,
-                 std::atomic<OVERLAPPED*>* slot = nullptr) noexcept
-        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot)
+                 std::atomic<OVERLAPPED*>* slot = nullptr, const std::atomic<bool>* stop = nullptr) noexcept
+        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), stop_(stop)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -150,6 +156,7 @@ private:
     DWORD count_;
     threadpool_io& io_;
     std::atomic<OVERLAPPED*>* slot_;
+    const std::atomic<bool>* stop_;
 };
 
 // ConnectNamedPipe on a server pipe instance. The OVERLAPPED's address goes to slot before the
