@@ -180,15 +180,19 @@ future<void> PipeTransport::ReadExact(std::byte* buffer, std::uint64_t n)
 future<void> PipeTransport::Write(std::shared_ptr<Message> message)
 {
     usable_pipe();
-    const std::byte* cursor = reinterpret_cast<const std::byte*>(message.get());
-    std::uint64_t remaining = message->total();
-    while (remaining != 0) {
-        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(remaining, write_chunk));
-        co_await corun::details::check_cancelled{};
-        co_await write_piece(cursor, piece);
-        cursor += piece;
-        remaining -= piece;
-    }
+    {
+        // Every piece of this frame goes out before any byte of the next one.
+        auto turn = co_await writers_.enter();
+        const std::byte* cursor = reinterpret_cast<const std::byte*>(message.get());
+        std::uint64_t remaining = message->total();
+        while (remaining != 0) {
+            const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(remaining, write_chunk));
+            co_await corun::details::check_cancelled{};
+            co_await write_piece(cursor, piece);
+            cursor += piece;
+            remaining -= piece;
+        }
+    } // the turn passes on before this write's caller is resumed
 }
 
 } // namespace arpc

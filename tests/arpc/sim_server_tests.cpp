@@ -135,6 +135,37 @@ TEST(SimServer, LargePayloadsCrossInPiecesBothWays)
     }
 }
 
+TEST(SimServer, ConcurrentLargeCallsKeepTheirFramesWhole)
+{
+    sim_server server(L"");
+    auto connection = server.connect();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    // Frames of 200,000 bytes go out in several pieces, and 24 of them overfill the server's
+    // pipe buffer, so writes wait while others start. A stream mixed up by them would leave
+    // calls unanswered until the server's lifetime ends, and then fail them.
+    for (int t = 0; t < 4; ++t)
+        callers.emplace_back([&, t] {
+            std::vector<bytes> blocks;
+            std::vector<corun::details::future<bytes>> replies;
+            for (int i = 0; i < 6; ++i) {
+                blocks.push_back(pattern(200000, 16 * t + i));
+                replies.push_back(connection->Method2(1, 2, blocks.back()));
+            }
+            for (int i = 0; i < 6; ++i) {
+                try {
+                    if (corun::details::wait_get(replies[i]) != blocks[i])
+                        ++wrong;
+                } catch (const corun::details::hresult_error&) {
+                    ++wrong;
+                }
+            }
+        });
+    for (auto& caller : callers)
+        caller.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
 TEST(SimServer, ConnectionsClosedWhileTheirLoopsReadGiveNoneOfTheirBytesToAnother)
 {
     // Each reply is followed by a stream of dropped messages, so every read loop is about to

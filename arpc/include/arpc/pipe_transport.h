@@ -9,7 +9,9 @@
 // a read that reaches the end of the stream fails (HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) when a
 // read moves no bytes), so no message is ever delivered in part.
 //
-// One Read at a time; Writes may overlap and are not ordered against each other.
+// One Read at a time. Writes may be started from several threads at once: they go out one
+// frame at a time, in the order in which they were started, so that the pieces of two frames
+// never mix on the pipe.
 //
 // Close on a client cancels the transport's I/O and refuses any later Read or Write (E_FAIL);
 // a Read or Write that was just being started then fails too. The handle itself stays open
@@ -22,6 +24,7 @@
 
 #include "arpc/io.h"
 #include "arpc/transport.h"
+#include "arpc/writer_queue.h"
 
 namespace arpc {
 
@@ -74,6 +77,7 @@ private:
     // Set by Close on a client; read by every I/O start, on any thread.
     std::atomic<bool> closed_{false};
     threadpool_io io_;
+    writer_queue writers_;
     std::shared_ptr<corun::details::cancellation_source_body> source_;
     bool is_server_ = false;
 };
