@@ -29,18 +29,21 @@ void ConnectionCore::Start()
 
 future<bytes> ConnectionCore::Call(std::uint16_t method_id, bytes arguments)
 {
-    const std::uint32_t call_id = next_call_id_.fetch_add(1, std::memory_order_relaxed);
-    auto message = BuildCall(call_id, origin_, method_id, arguments);
     auto call = std::make_shared<pending_call>();
+    std::uint32_t call_id = 0;
     {
         std::lock_guard guard(pending_lock_);
         if (ended_)
             std::rethrow_exception(ended_);
-        // Registered before any byte goes out, so a reply that comes at once finds it.
-        pending_.emplace(call_id, call);
+        // Registered before any byte goes out, so a reply that comes at once finds it. After
+        // 2^32 calls the numbers wrap: one whose call still waits for its reply is skipped, or
+        // that call would take this call's reply.
+        do {
+            call_id = next_call_id_.fetch_add(1, std::memory_order_relaxed);
+        } while (!pending_.try_emplace(call_id, call).second);
     }
     try {
-        co_await transport_->Write(std::move(message));
+        co_await transport_->Write(BuildCall(call_id, origin_, method_id, arguments));
     } catch (...) {
         // Nothing will answer a call that never went out.
         std::lock_guard guard(pending_lock_);

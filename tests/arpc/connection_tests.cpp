@@ -128,6 +128,23 @@ TEST_F(Connection, DestroyingIdleConnectionEndsTheReadLoop)
     EXPECT_EQ(std::get<2>(end->result), S_OK);
 }
 
+TEST_F(Connection, WrappedCallNumbersSkipThoseStillPending)
+{
+    auto zero = connection->Call(1, to_bytes({10}));
+    connection->core().set_next_call_id(0xFFFFFFFFu);
+    auto last = connection->Call(1, to_bytes({11}));
+    auto wrapped = connection->Call(1, to_bytes({12}));
+    auto written = transport->wait_written(3);
+    EXPECT_EQ(written[1]->call_id, 0xFFFFFFFFu);
+    // Number 0 still waits for its reply.
+    ASSERT_EQ(written[2]->call_id, 1u);
+    for (int i : {2, 0, 1})
+        transport->deliver(reply_to(*written[i], to_bytes({20 + i})));
+    EXPECT_EQ(corun::details::wait_get(wrapped), to_bytes({22}));
+    EXPECT_EQ(corun::details::wait_get(zero), to_bytes({20}));
+    EXPECT_EQ(corun::details::wait_get(last), to_bytes({21}));
+}
+
 TEST_F(Connection, FailedWriteFailsTheCallWithTheTransportError)
 {
     transport->fail_writes(E_FAIL);

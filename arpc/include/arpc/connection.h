@@ -61,6 +61,8 @@ public:
     // connection was closing); stays empty when the loop ended otherwise.
     const std::shared_ptr<corun::details::promise_type_<long>>& end_result() const noexcept { return end_result_; }
     std::uint32_t in_flight() noexcept { return in_flight_.count(); }
+    // Where call numbering goes on (tests reach the wrap of the 32-bit numbers with it).
+    void set_next_call_id(std::uint32_t id) noexcept { next_call_id_.store(id, std::memory_order_relaxed); }
 
 private:
     corun::details::future<void> ReadLoop();
