@@ -42,13 +42,18 @@ future<bytes> ConnectionCore::Call(std::uint16_t method_id, bytes arguments)
             call_id = next_call_id_.fetch_add(1, std::memory_order_relaxed);
         } while (!pending_.try_emplace(call_id, call).second);
     }
-    try {
-        co_await transport_->Write(BuildCall(call_id, origin_, method_id, arguments));
-    } catch (...) {
-        // Nothing will answer a call that never went out.
-        std::lock_guard guard(pending_lock_);
-        pending_.erase(call_id);
-        throw;
+    {
+        // Shutdown waits for this count: the failure path below still uses the core.
+        writes_.count_up();
+        corun::details::latch_guard writing(writes_);
+        try {
+            co_await transport_->Write(BuildCall(call_id, origin_, method_id, arguments));
+        } catch (...) {
+            // Nothing will answer a call that never went out.
+            std::lock_guard guard(pending_lock_);
+            pending_.erase(call_id);
+            throw;
+        }
     }
     co_await corun::details::check_cancelled{};
     co_return co_await corun::details::awaiting(*call);
@@ -196,6 +201,7 @@ void ConnectionCore::Shutdown() noexcept
         pending_.clear();
     }
     in_flight_.wait_zero();
+    writes_.wait_zero();
     read_loop_ = {};
     transport_.reset();
 }

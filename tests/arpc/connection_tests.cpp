@@ -1,5 +1,6 @@
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,13 @@
 #include "fake_transport.h"
 
 namespace {
+
+struct event {
+    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~event() { CloseHandle(h); }
+    void set() { SetEvent(h); }
+    bool wait(DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+};
 
 struct ConnectionFixture : ::testing::Test {
     std::shared_ptr<fake_transport> transport = std::make_shared<fake_transport>();
@@ -126,6 +134,23 @@ TEST_F(Connection, DestroyingIdleConnectionEndsTheReadLoop)
     EXPECT_TRUE(transport->closed());
     ASSERT_TRUE(end->ready());
     EXPECT_EQ(std::get<2>(end->result), S_OK);
+}
+
+TEST_F(Connection, DestructionWaitsUntilACallsPendingWriteHasEnded)
+{
+    transport->hold_writes();
+    auto call = connection->Call(1, {});
+    transport->wait_written(1);
+    event destroyed;
+    std::thread destroyer([&] {
+        connection.reset();
+        destroyed.set();
+    });
+    // The call's failure path still uses the connection: it must outlive the write.
+    EXPECT_FALSE(destroyed.wait(200));
+    transport->release_writes(broken_pipe);
+    destroyer.join();
+    EXPECT_EQ(failure_of(call), broken_pipe);
 }
 
 TEST_F(Connection, WrappedCallNumbersSkipThoseStillPending)

@@ -6,8 +6,8 @@
 // Callers of Call are always resumed on a thread-pool thread, never on the read loop's.
 // When the read loop ends, every pending call and every later call fails with the loop's end
 // error (the read's HRESULT, or 0x800703E3 once the connection is being destroyed).
-// The destructor closes the transport and blocks until the read loop and every incoming call
-// have ended.
+// The destructor closes the transport and blocks until the read loop, every incoming call and
+// every call's write have ended.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +53,8 @@ public:
     corun::details::future<bytes> Call(std::uint16_t method_id, bytes arguments);
     void SetClosing() noexcept { closing_.store(true, std::memory_order_release); }
     // Sets closing, closes the transport, waits for the read loop, fails what is still
-    // pending with 0x800703E3 and waits until no incoming call is being served.
+    // pending with 0x800703E3 and waits until no incoming call is being served and no call's
+    // write is in flight.
     void Shutdown() noexcept;
 
     std::uint16_t origin() const noexcept { return origin_; }
@@ -87,6 +88,8 @@ private:
     std::shared_ptr<corun::details::promise_type_<long>> end_result_;
     corun::details::future<void> read_loop_;
     corun::details::latch in_flight_;
+    // Calls whose message is being written; each still uses this core should its write fail.
+    corun::details::latch writes_;
 };
 
 // ClientProxy<Connection> is the proxy of the peer's interface; ServerStub<Connection, Writer>
