@@ -6,6 +6,7 @@
 
 #include "connection_helpers.h"
 #include "fake_transport.h"
+#include "pool_refusal.h"
 
 namespace {
 
@@ -15,6 +16,37 @@ struct event {
     void set() { SetEvent(h); }
     bool wait(DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
 };
+
+// Awaits f and sets done on every way out, so that a test can bound its wait.
+template <class T> corun::details::future<T> signalling(corun::details::future<T> f, event& done)
+{
+    struct set_on_exit {
+        event& e;
+        ~set_on_exit() { e.set(); }
+    } guard{done};
+    co_return co_await f;
+}
+
+// Awaits a call and then destroys its connection, as the remote query does.
+corun::details::future<bytes> call_then_destroy(std::unique_ptr<client_connection>& connection, event& done)
+{
+    struct set_on_exit {
+        event& e;
+        ~set_on_exit() { e.set(); }
+    } guard{done};
+    auto call = connection->Call(2, {});
+    std::exception_ptr failure;
+    bytes reply;
+    try {
+        reply = co_await call;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    connection.reset();
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return reply;
+}
 
 struct ConnectionFixture : ::testing::Test {
     std::shared_ptr<fake_transport> transport = std::make_shared<fake_transport>();
@@ -189,5 +221,47 @@ TEST(ConnectionRace, RepliesRacingDestructionNeverHangOrLoseACall)
         replier.join();
         const long hr = failure_of(call);
         EXPECT_TRUE(hr == S_OK || hr == aborted) << std::hex << hr;
+    }
+}
+
+TEST(ConnectionPoolRefusal, NoCallIsLeftWaitingAndNoThreadWaitsOnItself)
+{
+    IClient_Remote local;
+    // The loop's very first hop: the loop ends at once and every call fails with the pool's
+    // error instead of waiting for a reply that nothing reads.
+    {
+        auto transport = std::make_shared<fake_transport>();
+        std::unique_ptr<client_connection> connection;
+        {
+            pool_refusal refusal;
+            connection = client_connection::Create(&local, transport, false);
+        }
+        event done;
+        auto call = signalling(connection->Call(1, {}), done);
+        ASSERT_TRUE(done.wait(10000));
+        EXPECT_EQ(failure_of(call), pool_refusal::error);
+    }
+    // The hop that hands a reply to its caller, and the one that fails the calls when the peer
+    // goes: the caller still gets its result, on the loop's thread once the loop has ended, so
+    // that it can destroy the connection there.
+    for (const bool replied : {true, false}) {
+        auto transport = std::make_shared<fake_transport>();
+        auto connection = client_connection::Create(&local, transport, false);
+        event done;
+        auto call = call_then_destroy(connection, done);
+        auto written = transport->wait_written(1);
+        {
+            pool_refusal refusal;
+            if (replied)
+                transport->deliver(reply_to(*written[0], to_bytes({7})));
+            else
+                transport->end_stream(broken_pipe);
+            ASSERT_TRUE(done.wait(10000)) << (replied ? "reply" : "end of stream");
+        }
+        if (replied)
+            EXPECT_EQ(corun::details::wait_get(call), to_bytes({7}));
+        else
+            EXPECT_EQ(failure_of(call), broken_pipe);
+        EXPECT_FALSE(connection);
     }
 }
