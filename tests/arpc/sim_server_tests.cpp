@@ -38,6 +38,26 @@ private:
     IClient_Remote local_;
 };
 
+// Runs check(t) for t = 0 .. n-1 on n threads at once; returns how many checks failed. A check
+// fails when it returns false or when the call it waits for fails.
+template <class F> int failures_on_threads(int n, F check)
+{
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back([&, t] {
+            try {
+                if (!check(t))
+                    ++failures;
+            } catch (const corun::details::hresult_error&) {
+                ++failures;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    return failures.load();
+}
+
 } // namespace
 
 TEST(SimServer, ListsTheSharedPortsOfItsCommandLine)
@@ -139,31 +159,22 @@ TEST(SimServer, ConcurrentLargeCallsKeepTheirFramesWhole)
 {
     sim_server server(L"");
     auto connection = server.connect();
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> callers;
     // Frames of 200,000 bytes go out in several pieces, and 24 of them overfill the server's
     // pipe buffer, so writes wait while others start. A stream mixed up by them would leave
     // calls unanswered until the server's lifetime ends, and then fail them.
-    for (int t = 0; t < 4; ++t)
-        callers.emplace_back([&, t] {
-            std::vector<bytes> blocks;
-            std::vector<corun::details::future<bytes>> replies;
-            for (int i = 0; i < 6; ++i) {
-                blocks.push_back(pattern(200000, 16 * t + i));
-                replies.push_back(connection->Method2(1, 2, blocks.back()));
-            }
-            for (int i = 0; i < 6; ++i) {
-                try {
-                    if (corun::details::wait_get(replies[i]) != blocks[i])
-                        ++wrong;
-                } catch (const corun::details::hresult_error&) {
-                    ++wrong;
-                }
-            }
-        });
-    for (auto& caller : callers)
-        caller.join();
-    EXPECT_EQ(wrong.load(), 0);
+    const int wrong = failures_on_threads(4, [&](int t) {
+        std::vector<bytes> blocks;
+        std::vector<corun::details::future<bytes>> replies;
+        for (int i = 0; i < 6; ++i) {
+            blocks.push_back(pattern(200000, 16 * t + i));
+            replies.push_back(connection->Method2(1, 2, blocks.back()));
+        }
+        bool all_match = true;
+        for (int i = 0; i < 6; ++i)
+            all_match = corun::details::wait_get(replies[i]) == blocks[i] && all_match;
+        return all_match;
+    });
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(SimServer, ConnectionsClosedWhileTheirLoopsReadGiveNoneOfTheirBytesToAnother)
@@ -173,26 +184,17 @@ TEST(SimServer, ConnectionsClosedWhileTheirLoopsReadGiveNoneOfTheirBytesToAnothe
     // connections to the other server.
     sim_server first(L"--mode flood --port COM1=1");
     sim_server second(L"--mode flood --port COM2=2");
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> workers;
-    for (int w = 0; w < 6; ++w)
-        workers.emplace_back([&, w] {
-            sim_server& server = w % 2 ? second : first;
-            const std::uint32_t port = w % 2 ? 2 : 1;
-            for (int round = 0; round < 25; ++round) {
-                auto connection = server.connect();
-                try {
-                    auto records = corun::details::wait_get(connection->GetSharedPorts());
-                    if (records.size() != 1 || records[0].port != port)
-                        ++wrong;
-                } catch (const corun::details::hresult_error&) {
-                    ++wrong;
-                }
-            }
-        });
-    for (auto& worker : workers)
-        worker.join();
-    EXPECT_EQ(wrong.load(), 0);
+    const int wrong = failures_on_threads(6, [&](int t) {
+        sim_server& server = t % 2 ? second : first;
+        const std::uint32_t port = t % 2 ? 2 : 1;
+        for (int round = 0; round < 25; ++round) {
+            auto records = corun::details::wait_get(server.connect()->GetSharedPorts());
+            if (records.size() != 1 || records[0].port != port)
+                return false;
+        }
+        return true;
+    });
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(SimServer, EndsByItselfAfterItsClientsOrItsLifetime)
