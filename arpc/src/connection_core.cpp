@@ -1,3 +1,4 @@
+#include <coroutine>
 #include <mutex>
 
 #include "arpc/connection.h"
@@ -14,7 +15,67 @@ namespace {
 
 constexpr long e_aborted = static_cast<long>(0x800703E3UL); // HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED)
 
+void CALLBACK resume_waiter(PTP_CALLBACK_INSTANCE, void* context) noexcept
+{
+    std::coroutine_handle<>::from_address(context).resume();
+}
+
+// Stores result (the reply or the failure) in call and hands its waiter, if it has one, to the
+// thread pool. When the pool refuses, the waiter is left in call, to be resumed by
+// resume_left_waiter, and the result is false with the pool's error as last error.
+template <class Store> bool complete(pending_call& call, Store&& store) noexcept
+{
+    std::coroutine_handle<> waiter;
+    {
+        std::lock_guard guard(call.lock);
+        store(call.result);
+        waiter = std::exchange(call.continuation, nullptr);
+    }
+    // A call that has not reached its await yet finds the result there.
+    if (!waiter || TrySubmitThreadpoolCallback(&resume_waiter, waiter.address(), nullptr))
+        return true;
+    const DWORD error = GetLastError();
+    {
+        std::lock_guard guard(call.lock);
+        call.continuation = waiter;
+    }
+    SetLastError(error);
+    return false;
+}
+
+bool fail(pending_call& call, const std::exception_ptr& error) noexcept
+{
+    return complete(call, [&](auto& result) { result.template emplace<1>(error); });
+}
+
+void resume_left_waiter(pending_call& call) noexcept
+{
+    std::coroutine_handle<> waiter;
+    {
+        std::lock_guard guard(call.lock);
+        waiter = std::exchange(call.continuation, nullptr);
+    }
+    if (waiter)
+        waiter.resume();
+}
+
 } // namespace
+
+// The read loop's first local, so destroyed last: after the loop's own future has completed
+// (a waiting Shutdown goes on) and the loop no longer touches the core. Only then may a caller
+// run on the loop's thread, since it may destroy the connection.
+struct ConnectionCore::refused_waiters {
+    std::shared_ptr<pending_call> replied;
+    std::vector<std::shared_ptr<pending_call>> failed;
+
+    ~refused_waiters()
+    {
+        if (replied)
+            resume_left_waiter(*replied);
+        for (auto& call : failed)
+            resume_left_waiter(*call);
+    }
+};
 
 ConnectionCore::ConnectionCore(std::shared_ptr<ITransport> transport, IConnection* owner, bool is_server)
     : transport_(std::move(transport)), owner_(owner), origin_(is_server ? origin_server : origin_client),
@@ -29,59 +90,45 @@ void ConnectionCore::Start()
 
 future<bytes> ConnectionCore::Call(std::uint16_t method_id, bytes arguments)
 {
-    const std::uint32_t call_id = next_call_id_.fetch_add(1, std::memory_order_relaxed);
-    auto message = BuildCall(call_id, origin_, method_id, arguments);
     auto call = std::make_shared<pending_call>();
+    std::uint32_t call_id = 0;
     {
         std::lock_guard guard(pending_lock_);
         if (ended_)
             std::rethrow_exception(ended_);
-        // Registered before any byte goes out, so a reply that comes at once finds it.
-        pending_.emplace(call_id, call);
+        // Registered before any byte goes out, so a reply that comes at once finds it. After
+        // 2^32 calls the numbers wrap: one whose call still waits for its reply is skipped, or
+        // that call would take this call's reply.
+        do {
+            call_id = next_call_id_.fetch_add(1, std::memory_order_relaxed);
+        } while (!pending_.try_emplace(call_id, call).second);
     }
-    try {
-        co_await transport_->Write(std::move(message));
-    } catch (...) {
-        // Nothing will answer a call that never went out.
-        std::lock_guard guard(pending_lock_);
-        pending_.erase(call_id);
-        throw;
+    {
+        // Shutdown waits for this count: the failure path below still uses the core.
+        writes_.count_up();
+        corun::details::latch_guard writing(writes_);
+        try {
+            co_await transport_->Write(BuildCall(call_id, origin_, method_id, arguments));
+        } catch (...) {
+            // Nothing will answer a call that never went out.
+            std::lock_guard guard(pending_lock_);
+            pending_.erase(call_id);
+            throw;
+        }
     }
     co_await corun::details::check_cancelled{};
     co_return co_await corun::details::awaiting(*call);
 }
 
-corun::details::fire_and_forget ConnectionCore::CompleteCall(std::shared_ptr<pending_call> call, bytes reply)
+std::exception_ptr ConnectionCore::EndLoop(const hresult_error& error)
 {
-    std::coroutine_handle<> waiter;
-    {
-        std::lock_guard guard(call->lock);
-        call->result.emplace<2>(std::move(reply));
-        waiter = std::exchange(call->continuation, nullptr);
-    }
-    // A call that has not reached its await yet finds the value there.
-    if (!waiter)
-        co_return;
-    try {
-        co_await corun::resume_background();
-    } catch (...) {
-        // The pool refused: resuming here is better than never.
-    }
-    waiter.resume();
+    running_.exchange(false);
+    const bool closing = closing_.load(std::memory_order_acquire);
+    end_result_->set_value(closing ? S_OK : error.code());
+    return closing ? std::make_exception_ptr(hresult_error(e_aborted)) : std::make_exception_ptr(error);
 }
 
-corun::details::fire_and_forget ConnectionCore::FailCalls(std::vector<std::shared_ptr<pending_call>> calls,
-                                                          std::exception_ptr error)
-{
-    try {
-        co_await corun::resume_background();
-    } catch (...) {
-    }
-    for (auto& call : calls)
-        call->set_exception(error);
-}
-
-void ConnectionCore::EndCalls(std::exception_ptr error) noexcept
+void ConnectionCore::EndCalls(std::exception_ptr error, refused_waiters& refused) noexcept
 {
     std::vector<std::shared_ptr<pending_call>> calls;
     {
@@ -98,20 +145,19 @@ void ConnectionCore::EndCalls(std::exception_ptr error) noexcept
             return;
         }
     }
-    if (!calls.empty()) {
-        try {
-            FailCalls(std::move(calls), error);
-        } catch (...) {
-        }
-    }
+    // The failed calls whose waiters the pool refused stay in the list; the others leave it.
+    std::erase_if(calls, [&](const std::shared_ptr<pending_call>& call) { return fail(*call, error); });
+    refused.failed = std::move(calls);
 }
 
 future<void> ConnectionCore::ReadLoop()
 {
-    co_await corun::resume_background();
+    refused_waiters refused;
     corun::details::promise_base& self = co_await corun::details::current_promise{};
     std::exception_ptr end;
+    // Nothing escapes this block: the loop's locals must outlive the completion of its future.
     try {
+        co_await corun::resume_background();
         while (running_.load(std::memory_order_acquire)) {
             try {
                 auto read = transport_->Read();
@@ -134,10 +180,14 @@ future<void> ConnectionCore::ReadLoop()
                             reply.assign(message.payload(), message.payload() + message.length);
                         } catch (...) {
                             // The call must not wait for a reply that was read and lost.
-                            FailCalls({call}, std::current_exception());
+                            if (!fail(*call, std::current_exception()))
+                                refused.replied = std::move(call);
                             throw;
                         }
-                        CompleteCall(std::move(call), std::move(reply));
+                        if (!complete(*call, [&](auto& result) { result.template emplace<2>(std::move(reply)); })) {
+                            refused.replied = std::move(call);
+                            corun::throw_last_error();
+                        }
                     }
                 } else if (message.origin != origin_dropped) {
                     in_flight_.count_up();
@@ -153,17 +203,23 @@ future<void> ConnectionCore::ReadLoop()
                 running_.exchange(false);
                 end = std::current_exception();
             } catch (const hresult_error& error) {
-                running_.exchange(false);
-                const bool closing = closing_.load(std::memory_order_acquire);
-                end_result_->set_value(closing ? S_OK : error.code());
-                end = closing ? std::make_exception_ptr(hresult_error(e_aborted)) : std::current_exception();
+                end = EndLoop(error);
             }
         }
+    } catch (const hresult_error& error) {
+        // The pool refused the first hop.
+        try {
+            end = EndLoop(error);
+        } catch (...) {
+            end = std::current_exception();
+        }
     } catch (...) {
-        EndCalls(std::current_exception());
-        throw;
+        end = std::current_exception();
     }
-    EndCalls(end);
+    EndCalls(end, refused);
+    // Explicit: GCC 12 destroys the locals before return_void when a body flows off its end,
+    // which would resume the refused waiters before the loop's future completes.
+    co_return;
 }
 
 future<void> ConnectionCore::ProcessRequest(std::shared_ptr<message_t> request)
@@ -193,6 +249,7 @@ void ConnectionCore::Shutdown() noexcept
         pending_.clear();
     }
     in_flight_.wait_zero();
+    writes_.wait_zero();
     read_loop_ = {};
     transport_.reset();
 }

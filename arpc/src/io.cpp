@@ -55,11 +55,11 @@ bool IoAwaiterBase::finish_start(threadpool_io& io, BOOL ok, DWORD error)
     corun::throw_win32_error(error);
 }
 
-void IoAwaiterBase::cancel_if_cancelled(HANDLE file, const corun::details::cancellation_token* token) noexcept
+void IoAwaiterBase::cancel_if_stopped(HANDLE file, const io_stop& stop) noexcept
 {
     // The completion cannot resume the coroutine before finish_start, so the OVERLAPPED is
     // still this call's.
-    if (token && token->is_cancelled())
+    if (stop.is_set())
         CancelIoEx(file, &overlapped);
 }
 
@@ -85,7 +85,7 @@ bool ReadAwaiter::await_suspend(std::coroutine_handle<> h)
     const BOOL ok = ReadFile(file_, buffer_, count_, nullptr, &overlapped);
     const DWORD error = ok ? 0 : GetLastError();
     if (error == ERROR_IO_PENDING)
-        cancel_if_cancelled(file_, token_);
+        cancel_if_stopped(file_, stop_);
     return finish_start(io_, ok, error);
 }
 
@@ -98,7 +98,7 @@ bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
     const BOOL ok = WriteFile(file_, buffer_, count_, nullptr, &overlapped);
     const DWORD error = ok ? 0 : GetLastError();
     if (error == ERROR_IO_PENDING)
-        cancel_if_cancelled(file_, token_);
+        cancel_if_stopped(file_, stop_);
     return finish_start(io_, ok, error);
 }
 
@@ -119,7 +119,7 @@ bool ConnectAwaiter::await_suspend(std::coroutine_handle<> h)
         // the awaiter and the callback stay valid here.
         if (on_pending_ && *on_pending_)
             (*on_pending_)();
-        cancel_if_cancelled(pipe_, token_);
+        cancel_if_stopped(pipe_, stop_);
     }
     return finish_start(io_, ok, error);
 }

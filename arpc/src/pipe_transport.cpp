@@ -37,6 +37,21 @@ void PipeTransport::close_pipe() noexcept
         CloseHandle(pipe);
 }
 
+void PipeTransport::replace_pipe(HANDLE pipe) noexcept
+{
+    close_pipe();
+    pipe_.store(pipe, std::memory_order_release);
+    closed_.store(false, std::memory_order_seq_cst);
+}
+
+HANDLE PipeTransport::usable_pipe() const
+{
+    const HANDLE pipe = Handle();
+    if (pipe == INVALID_HANDLE_VALUE || closed_.load(std::memory_order_seq_cst))
+        corun::throw_error(E_FAIL);
+    return pipe;
+}
+
 void PipeTransport::SetCancellationToken(const corun::details::cancellation_source& owner)
 {
     auto source = std::make_shared<corun::details::cancellation_source_body>();
@@ -51,15 +66,19 @@ void PipeTransport::Cancel() noexcept
 
 void PipeTransport::Close() noexcept
 {
+    HANDLE pipe = Handle();
     if (is_server_) {
-        HANDLE pipe = Handle();
         if (pipe != INVALID_HANDLE_VALUE) {
             FlushFileBuffers(pipe);
             DisconnectNamedPipe(pipe);
         }
         return;
     }
-    close_pipe();
+    // First the flag, then the cancel: an I/O start that read the flag clear has issued its
+    // call by the time it looks again, and either this cancel or its own look ends that call.
+    closed_.store(true, std::memory_order_seq_cst);
+    if (pipe != INVALID_HANDLE_VALUE)
+        CancelIoEx(pipe, nullptr);
 }
 
 void PipeTransport::BindThreadpoolIo()
@@ -77,8 +96,7 @@ long PipeTransport::Connect(std::wstring_view server, std::wstring_view name, st
         HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         const DWORD open_error = opened == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-        close_pipe();
-        pipe_.store(opened, std::memory_order_release);
+        replace_pipe(opened);
         if (opened != INVALID_HANDLE_VALUE) {
             DWORD mode = PIPE_READMODE_BYTE;
             if (!SetNamedPipeHandleState(opened, &mode, nullptr, nullptr)) {
@@ -112,11 +130,9 @@ future<void> PipeTransport::read_piece(std::byte* buffer, DWORD count)
 {
     DWORD done = 0;
     while (done < count) {
-        HANDLE pipe = Handle();
-        if (pipe == INVALID_HANDLE_VALUE)
-            corun::throw_error(E_FAIL);
+        const HANDLE pipe = usable_pipe();
         co_await corun::details::check_cancelled{};
-        const DWORD moved = co_await ReadAwaiter(pipe, io_, buffer + done, count - done);
+        const DWORD moved = co_await ReadAwaiter(pipe, io_, buffer + done, count - done, nullptr, &closed_);
         if (moved == 0)
             throw_end_of_stream();
         done += moved;
@@ -127,11 +143,9 @@ future<void> PipeTransport::write_piece(const std::byte* buffer, DWORD count)
 {
     DWORD done = 0;
     while (done < count) {
-        HANDLE pipe = Handle();
-        if (pipe == INVALID_HANDLE_VALUE)
-            corun::throw_error(E_FAIL);
+        const HANDLE pipe = usable_pipe();
         co_await corun::details::check_cancelled{};
-        const DWORD moved = co_await WriteAwaiter(pipe, io_, buffer + done, count - done);
+        const DWORD moved = co_await WriteAwaiter(pipe, io_, buffer + done, count - done, nullptr, &closed_);
         if (moved == 0)
             throw corun::details::hresult_error(corun::details::hresult_from_win32(ERROR_NO_DATA));
         done += moved;
@@ -140,8 +154,7 @@ future<void> PipeTransport::write_piece(const std::byte* buffer, DWORD count)
 
 future<std::shared_ptr<message_t>> PipeTransport::Read()
 {
-    if (Handle() == INVALID_HANDLE_VALUE)
-        corun::throw_error(E_FAIL);
+    usable_pipe();
     Message header{};
     co_await corun::details::check_cancelled{};
     co_await read_piece(reinterpret_cast<std::byte*>(&header), header_size);
@@ -166,17 +179,20 @@ future<void> PipeTransport::ReadExact(std::byte* buffer, std::uint64_t n)
 
 future<void> PipeTransport::Write(std::shared_ptr<Message> message)
 {
-    if (Handle() == INVALID_HANDLE_VALUE)
-        corun::throw_error(E_FAIL);
-    const std::byte* cursor = reinterpret_cast<const std::byte*>(message.get());
-    std::uint64_t remaining = message->total();
-    while (remaining != 0) {
-        const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(remaining, write_chunk));
-        co_await corun::details::check_cancelled{};
-        co_await write_piece(cursor, piece);
-        cursor += piece;
-        remaining -= piece;
-    }
+    usable_pipe();
+    {
+        // Every piece of this frame goes out before any byte of the next one.
+        auto turn = co_await writers_.enter();
+        const std::byte* cursor = reinterpret_cast<const std::byte*>(message.get());
+        std::uint64_t remaining = message->total();
+        while (remaining != 0) {
+            const DWORD piece = static_cast<DWORD>(std::min<std::uint64_t>(remaining, write_chunk));
+            co_await corun::details::check_cancelled{};
+            co_await write_piece(cursor, piece);
+            cursor += piece;
+            remaining -= piece;
+        }
+    } // the turn passes on before this write's caller is resumed
 }
 
 } // namespace arpc

@@ -18,8 +18,7 @@ long PipeTransport::Listen(std::wstring_view name, security_descriptor& descript
     HANDLE created = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 0,
                                       PIPE_UNLIMITED_INSTANCES, 0x400000, 0x400000, 0, &attributes);
     const DWORD error = created == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    close_pipe();
-    pipe_.store(created, std::memory_order_release);
+    replace_pipe(created);
     if (created == INVALID_HANDLE_VALUE)
         return corun::details::hresult_from_win32(error);
     BindThreadpoolIo();

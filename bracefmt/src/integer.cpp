@@ -36,18 +36,8 @@ std::wstring_view format_integer(std::uint64_t magnitude, wchar_t sign, unsigned
                 v /= 10;
                 ++count;
             } while (v);
-        } else if (v <= 0xFFFFFFFFu) {
-            // 32-bit division is much cheaper than 64-bit and covers nearly every argument.
-            auto small = static_cast<std::uint32_t>(v);
-            do {
-                *--q = static_cast<wchar_t>(L'0' + small % 10);
-                small /= 10;
-            } while (small);
         } else {
-            do {
-                *--q = static_cast<wchar_t>(L'0' + v % 10);
-                v /= 10;
-            } while (v);
+            q = write_decimal(v, q);
         }
         break;
     default: {

@@ -20,11 +20,12 @@ namespace {
 std::uint16_t read_number(const wchar_t*& p, const wchar_t* end) noexcept
 {
     std::uint32_t value = 0;
-    while (p != end && *p >= L'0' && *p <= L'9') {
-        value = value * 10 + static_cast<std::uint32_t>(*p - L'0');
-        if (value > 0xFFFF)
-            value = 0xFFFF;
-        ++p;
+    for (; p != end; ++p) {
+        const std::uint32_t digit = static_cast<std::uint32_t>(*p) - L'0';
+        if (digit > 9)
+            break;
+        value = value * 10 + digit;
+        value = value > 0xFFFF ? 0xFFFF : value;
     }
     return static_cast<std::uint16_t>(value);
 }
@@ -99,15 +100,9 @@ void set_section(item& it, std::uint32_t kind) noexcept
 // p is just past the opening "{"; returns just past the closing "}".
 const wchar_t* parse_item(const wchar_t* p, const wchar_t* end, item& it)
 {
-    it.flags = 0;
-    it.begin = nullptr;
-    it.end = nullptr;
-    it.align = align_left;
-    it.min_width = 0;
-    it.max_width = 0;
-    it.precision = 0;
-    it.fill = L' ';
-    it.base = 10;
+    // Flags, text range, index, alignment, widths, precision, fill, base.
+    static constexpr item defaults{0, nullptr, nullptr, {0}, align_left, 0, 0, 0, L' ', 10};
+    it = defaults;
     it.index = read_number(p, end);
     for (;;) {
         switch (take(p, end)) {
@@ -195,6 +190,13 @@ const wchar_t* parse_item(const wchar_t* p, const wchar_t* end, item& it)
 
 } // namespace
 
+const wchar_t* parse_next(const wchar_t* p, const wchar_t* end, item& it)
+{
+    if (*p == L'{' && (p + 1 == end || p[1] != L'{'))
+        return parse_item(p + 1, end, it);
+    return parse_literal(p, end, it);
+}
+
 void parse_format_string(std::wstring_view format, parsed_format& parsed)
 {
     const wchar_t* p = format.data();
@@ -208,11 +210,7 @@ void parse_format_string(std::wstring_view format, parsed_format& parsed)
             const auto braces = static_cast<std::size_t>(std::count(format.data(), end, L'{'));
             items = parsed.grow(2 * braces + 1);
         }
-        item& it = items[parsed.count++];
-        if (*p == L'{' && (p + 1 == end || p[1] != L'{'))
-            p = parse_item(p + 1, end, it);
-        else
-            p = parse_literal(p, end, it);
+        p = parse_next(p, end, items[parsed.count++]);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "corun/cancellation.h"
 
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -35,6 +36,21 @@ bool cancellation_source_body::is_cancelled() noexcept
 void cancellation_source_body::add_child(const std::shared_ptr<cancellation_source_body>& child)
 {
     std::lock_guard guard(lock);
+    if (cancelled) {
+        // This source will not cancel again: a child joining now starts cancelled, or an
+        // operation started during shutdown would never be told. Parent before child, as in
+        // cancel().
+        child->cancel();
+        return;
+    }
+    if (children.size() >= sweep_at) {
+        // Children usually die long before their parent; dropping the dead ones here (and
+        // the control blocks their weak references keep) bounds the list by the living ones.
+        // The next sweep waits until the list has doubled, so each append stays O(1)
+        // amortised.
+        std::erase_if(children, [](const std::weak_ptr<cancellation_source_body>& c) { return c.expired(); });
+        sweep_at = std::max(min_sweep, 2 * children.size());
+    }
     children.push_back(child);
 }
 

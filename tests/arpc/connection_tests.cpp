@@ -1,12 +1,52 @@
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "connection_helpers.h"
 #include "fake_transport.h"
+#include "pool_refusal.h"
 
 namespace {
+
+struct event {
+    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~event() { CloseHandle(h); }
+    void set() { SetEvent(h); }
+    bool wait(DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+};
+
+// Awaits f and sets done on every way out, so that a test can bound its wait.
+template <class T> corun::details::future<T> signalling(corun::details::future<T> f, event& done)
+{
+    struct set_on_exit {
+        event& e;
+        ~set_on_exit() { e.set(); }
+    } guard{done};
+    co_return co_await f;
+}
+
+// Awaits a call and then destroys its connection, as the remote query does.
+corun::details::future<bytes> call_then_destroy(std::unique_ptr<client_connection>& connection, event& done)
+{
+    struct set_on_exit {
+        event& e;
+        ~set_on_exit() { e.set(); }
+    } guard{done};
+    auto call = connection->Call(2, {});
+    std::exception_ptr failure;
+    bytes reply;
+    try {
+        reply = co_await call;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    connection.reset();
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return reply;
+}
 
 struct ConnectionFixture : ::testing::Test {
     std::shared_ptr<fake_transport> transport = std::make_shared<fake_transport>();
@@ -128,6 +168,40 @@ TEST_F(Connection, DestroyingIdleConnectionEndsTheReadLoop)
     EXPECT_EQ(std::get<2>(end->result), S_OK);
 }
 
+TEST_F(Connection, DestructionWaitsUntilACallsPendingWriteHasEnded)
+{
+    transport->hold_writes();
+    auto call = connection->Call(1, {});
+    transport->wait_written(1);
+    event destroyed;
+    std::thread destroyer([&] {
+        connection.reset();
+        destroyed.set();
+    });
+    // The call's failure path still uses the connection: it must outlive the write.
+    EXPECT_FALSE(destroyed.wait(200));
+    transport->release_writes(broken_pipe);
+    destroyer.join();
+    EXPECT_EQ(failure_of(call), broken_pipe);
+}
+
+TEST_F(Connection, WrappedCallNumbersSkipThoseStillPending)
+{
+    auto zero = connection->Call(1, to_bytes({10}));
+    connection->core().set_next_call_id(0xFFFFFFFFu);
+    auto last = connection->Call(1, to_bytes({11}));
+    auto wrapped = connection->Call(1, to_bytes({12}));
+    auto written = transport->wait_written(3);
+    EXPECT_EQ(written[1]->call_id, 0xFFFFFFFFu);
+    // Number 0 still waits for its reply.
+    ASSERT_EQ(written[2]->call_id, 1u);
+    for (int i : {2, 0, 1})
+        transport->deliver(reply_to(*written[i], to_bytes({20 + i})));
+    EXPECT_EQ(corun::details::wait_get(wrapped), to_bytes({22}));
+    EXPECT_EQ(corun::details::wait_get(zero), to_bytes({20}));
+    EXPECT_EQ(corun::details::wait_get(last), to_bytes({21}));
+}
+
 TEST_F(Connection, FailedWriteFailsTheCallWithTheTransportError)
 {
     transport->fail_writes(E_FAIL);
@@ -147,5 +221,47 @@ TEST(ConnectionRace, RepliesRacingDestructionNeverHangOrLoseACall)
         replier.join();
         const long hr = failure_of(call);
         EXPECT_TRUE(hr == S_OK || hr == aborted) << std::hex << hr;
+    }
+}
+
+TEST(ConnectionPoolRefusal, NoCallIsLeftWaitingAndNoThreadWaitsOnItself)
+{
+    IClient_Remote local;
+    // The loop's very first hop: the loop ends at once and every call fails with the pool's
+    // error instead of waiting for a reply that nothing reads.
+    {
+        auto transport = std::make_shared<fake_transport>();
+        std::unique_ptr<client_connection> connection;
+        {
+            pool_refusal refusal;
+            connection = client_connection::Create(&local, transport, false);
+        }
+        event done;
+        auto call = signalling(connection->Call(1, {}), done);
+        ASSERT_TRUE(done.wait(10000));
+        EXPECT_EQ(failure_of(call), pool_refusal::error);
+    }
+    // The hop that hands a reply to its caller, and the one that fails the calls when the peer
+    // goes: the caller still gets its result, on the loop's thread once the loop has ended, so
+    // that it can destroy the connection there.
+    for (const bool replied : {true, false}) {
+        auto transport = std::make_shared<fake_transport>();
+        auto connection = client_connection::Create(&local, transport, false);
+        event done;
+        auto call = call_then_destroy(connection, done);
+        auto written = transport->wait_written(1);
+        {
+            pool_refusal refusal;
+            if (replied)
+                transport->deliver(reply_to(*written[0], to_bytes({7})));
+            else
+                transport->end_stream(broken_pipe);
+            ASSERT_TRUE(done.wait(10000)) << (replied ? "reply" : "end of stream");
+        }
+        if (replied)
+            EXPECT_EQ(corun::details::wait_get(call), to_bytes({7}));
+        else
+            EXPECT_EQ(failure_of(call), broken_pipe);
+        EXPECT_FALSE(connection);
     }
 }

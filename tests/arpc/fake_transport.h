@@ -57,14 +57,19 @@ public:
     }
 
     void hold_writes() { hold_ = true; }
-    void release_writes()
+    // Completes the held writes, or fails them with error.
+    void release_writes(long error = 0)
     {
         std::unique_lock guard(lock_);
         auto held = std::move(held_);
         held_.clear();
         guard.unlock();
-        for (auto& write : held)
-            write->set_value();
+        for (auto& write : held) {
+            if (error)
+                write->set_exception(std::make_exception_ptr(corun::details::hresult_error(error)));
+            else
+                write->set_value();
+        }
     }
     void fail_writes(long error) { write_error_ = error; }
     bool closed()

@@ -132,11 +132,14 @@ TEST_P(MailslotServer, CancelledOwnerRefusesReadWithoutConsumingTheMessage)
     auto refused = server->Read();
     ASSERT_TRUE(refused.ready());
     EXPECT_EQ(failure_of(std::move(refused)), cancelled);
-    // Joining an owner that is cancelled already leaves the endpoint usable, and the message
-    // is still there.
+    // Joining an owner that is cancelled already refuses reads as well; joining a live one
+    // finds the message still there.
     cancellation_source cancelled_owner;
     cancelled_owner.cancel();
     server->SetCancellationToken(cancelled_owner);
+    ASSERT_EQ(failure_of(server->Read()), cancelled);
+    cancellation_source live_owner;
+    server->SetCancellationToken(live_owner);
     EXPECT_EQ(value_of(server->Read()), data);
 }
 

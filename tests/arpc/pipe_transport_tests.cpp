@@ -103,14 +103,24 @@ TEST(PipeTransport, EndOfStreamInsideAFrameFailsTheRead)
     }
 }
 
-TEST(PipeTransport, ReadAndWriteWithoutAPipeFailWithEFail)
+TEST(PipeTransport, CloseEndsPendingIOAndRefusesMoreButKeepsTheHandleUntilDestruction)
 {
     const std::wstring name = unique_pipe_name("closed");
     raw_pipe server(name);
     auto client = connected_client(name);
+    server.accept();
+    auto pending = client->Read();
+    const HANDLE held = client->Handle();
     client->Close();
+    EXPECT_EQ(failure_of(pending), aborted);
     EXPECT_EQ(failure_of(client->Read()), E_FAIL);
     EXPECT_EQ(failure_of(client->Write(arpc::BuildCall(0, 1, 0, {}))), E_FAIL);
+    // The value stays this pipe's, so that no other pipe can get it while a Read that was just
+    // starting may still use it; the destructor closes it, and the server sees the client go.
+    EXPECT_TRUE(GetNamedPipeInfo(held, nullptr, nullptr, nullptr, nullptr));
+    client.reset();
+    EXPECT_TRUE(server.read_exact(1).empty());
+
     auto never_connected = std::make_shared<arpc::PipeTransport>();
     EXPECT_EQ(failure_of(never_connected->Read()), E_FAIL);
 }

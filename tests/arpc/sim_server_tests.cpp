@@ -1,4 +1,7 @@
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +37,26 @@ private:
     sim_server_process process_;
     IClient_Remote local_;
 };
+
+// Runs check(t) for t = 0 .. n-1 on n threads at once; returns how many checks failed. A check
+// fails when it returns false or when the call it waits for fails.
+template <class F> int failures_on_threads(int n, F check)
+{
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back([&, t] {
+            try {
+                if (!check(t))
+                    ++failures;
+            } catch (const corun::details::hresult_error&) {
+                ++failures;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    return failures.load();
+}
 
 } // namespace
 
@@ -130,6 +153,48 @@ TEST(SimServer, LargePayloadsCrossInPiecesBothWays)
         auto reply = corun::details::wait_get(connection->Method4(n));
         EXPECT_EQ(reply, bytes(n, std::byte{0xAB}));
     }
+}
+
+TEST(SimServer, ConcurrentLargeCallsKeepTheirFramesWhole)
+{
+    sim_server server(L"");
+    auto connection = server.connect();
+    // Frames of 200,000 bytes go out in several pieces, and 24 of them overfill the server's
+    // pipe buffer, so writes wait while others start. A stream mixed up by them would leave
+    // calls unanswered until the server's lifetime ends, and then fail them.
+    const int wrong = failures_on_threads(4, [&](int t) {
+        std::vector<bytes> blocks;
+        std::vector<corun::details::future<bytes>> replies;
+        for (int i = 0; i < 6; ++i) {
+            blocks.push_back(pattern(200000, 16 * t + i));
+            replies.push_back(connection->Method2(1, 2, blocks.back()));
+        }
+        bool all_match = true;
+        for (int i = 0; i < 6; ++i)
+            all_match = corun::details::wait_get(replies[i]) == blocks[i] && all_match;
+        return all_match;
+    });
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(SimServer, ConnectionsClosedWhileTheirLoopsReadGiveNoneOfTheirBytesToAnother)
+{
+    // Each reply is followed by a stream of dropped messages, so every read loop is about to
+    // start its next read when its connection is destroyed, while other threads open
+    // connections to the other server.
+    sim_server first(L"--mode flood --port COM1=1");
+    sim_server second(L"--mode flood --port COM2=2");
+    const int wrong = failures_on_threads(6, [&](int t) {
+        sim_server& server = t % 2 ? second : first;
+        const std::uint32_t port = t % 2 ? 2 : 1;
+        for (int round = 0; round < 25; ++round) {
+            auto records = corun::details::wait_get(server.connect()->GetSharedPorts());
+            if (records.size() != 1 || records[0].port != port)
+                return false;
+        }
+        return true;
+    });
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(SimServer, EndsByItselfAfterItsClientsOrItsLifetime)

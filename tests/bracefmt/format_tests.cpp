@@ -132,6 +132,10 @@ TEST(FormatArguments, LongFormatStringsWithManyItemsKeepEveryItem)
     }
     EXPECT_EQ(format(std::as_const(fmt), 10u, 11u, 12u), expected);
     EXPECT_EQ(format(std::wstring(100, L'{')), std::wstring(50, L'{'));
+    // Text and padding longer than what a call collects before it appends to the string.
+    const std::wstring long_text(1000, L'x');
+    EXPECT_EQ(format(L"<{0}|{1w300arf.}|{2w300}>", long_text, 7u, std::wstring(L"ab")),
+              L"<" + long_text + L"|" + std::wstring(299, L'.') + L"7|ab" + std::wstring(298, L' ') + L">");
 }
 
 TEST(FormatArguments, StringKinds)
@@ -176,6 +180,10 @@ TEST(FormatSections, EightLevelsWorkAndANinthRaisesWithoutOutput)
     EXPECT_EQ(format(eight, true), L"x");
     std::wstring out = L"keep";
     EXPECT_THROW(format(out, L"a{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}b", true),
+                 bracefmt::bad_extended_format_string);
+    EXPECT_EQ(out, L"keep");
+    // Also when much text was written before the ninth level.
+    EXPECT_THROW(format(out, L"{1}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}{0?<}b", true, std::wstring(700, L'y')),
                  bracefmt::bad_extended_format_string);
     EXPECT_EQ(out, L"keep");
 }
@@ -224,6 +232,10 @@ TEST(FormatBadStrings, RaiseAndAppendNothing)
         EXPECT_THROW(format(out, fmt, 1u), bracefmt::bad_extended_format_string) << testing::PrintToString(std::wstring(fmt));
         EXPECT_EQ(out, L"keep");
     }
+    // A bad item after much good text: the text written before it is taken back.
+    std::wstring out = L"keep";
+    EXPECT_THROW(format(out, std::wstring(700, L'z') + L"{0}{0q}", 1u), bracefmt::bad_extended_format_string);
+    EXPECT_EQ(out, L"keep");
 }
 
 TEST(FormatBadStrings, UnclosedItemStopsAtTheEndOfAShorterView)

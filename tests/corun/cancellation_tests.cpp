@@ -120,7 +120,7 @@ TEST(Cancellation, DestructorWaitsForCallbackWorkInProgress)
     EXPECT_TRUE(finished.load());
 }
 
-TEST(Cancellation, ParentCancelsLivingChildrenAndSkipsDestroyedOnes)
+TEST(Cancellation, ParentCancelsLivingAndLateChildrenAndSkipsDestroyedOnes)
 {
     cancellation_source parent;
     auto child = cancellation_source::child_of(parent);
@@ -132,10 +132,27 @@ TEST(Cancellation, ParentCancelsLivingChildrenAndSkipsDestroyedOnes)
     EXPECT_TRUE(grandchild.is_cancelled());
     EXPECT_TRUE(token.is_cancelled());
 
-    // A child made after the parent's cancellation is not cancelled by it.
+    // The parent cancels only once, so a child made afterwards starts cancelled: an operation
+    // started during shutdown is refused instead of waiting for ever.
     auto late = cancellation_source::child_of(parent);
+    EXPECT_TRUE(late.is_cancelled());
+    EXPECT_THROW(cancellation_token refused(late), corun::details::operation_cancelled);
+    EXPECT_TRUE(cancellation_source::child_of(late).is_cancelled());
+}
+
+TEST(Cancellation, DeadChildrenAreDroppedSoTheListFollowsTheLivingOnes)
+{
+    cancellation_source parent;
+    std::vector<cancellation_source> living;
+    for (int i = 0; i < 10000; ++i) {
+        auto child = cancellation_source::child_of(parent);
+        if (i % 1000 == 0)
+            living.push_back(child);
+    }
+    EXPECT_LT(parent.body()->children.size(), 64u);
     parent.cancel();
-    EXPECT_FALSE(late.is_cancelled());
+    for (const auto& child : living)
+        EXPECT_TRUE(child.is_cancelled());
 }
 
 TEST(Cancellation, CancelBeforeDuringAndAfterACoroutineWait)

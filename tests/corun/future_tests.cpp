@@ -1,13 +1,18 @@
 #include <atomic>
+#include <coroutine>
+#include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "corun/corun.h"
+#include "allocation_probe.h"
 #include "frame_counter.h"
 
 using corun::details::future;
@@ -18,6 +23,44 @@ namespace {
 struct manual_event {
     std::shared_ptr<corun::details::promise_type_<int>> state = std::make_shared<corun::details::promise_type_<int>>();
 };
+
+// A coroutine handle that counts its resumptions: each one adds one and suspends again, so a
+// second resumption is counted instead of running past the end of the coroutine.
+struct resume_counter {
+    struct promise_type {
+        resume_counter get_return_object() noexcept
+        {
+            return resume_counter{std::coroutine_handle<promise_type>::from_promise(*this)};
+        }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_void() noexcept {}
+        void unhandled_exception() noexcept { std::terminate(); }
+    };
+    explicit resume_counter(std::coroutine_handle<promise_type> h) noexcept : handle(h) {}
+    resume_counter(resume_counter&& other) noexcept : handle(std::exchange(other.handle, nullptr)) {}
+    ~resume_counter()
+    {
+        if (handle)
+            handle.destroy();
+    }
+
+    std::coroutine_handle<promise_type> handle;
+};
+
+resume_counter counting(std::atomic<int>& resumptions)
+{
+    for (;;) {
+        ++resumptions;
+        co_await std::suspend_always{};
+    }
+}
+
+bool has_continuation(corun::details::promise_type_<int>& state)
+{
+    std::lock_guard guard(state.lock);
+    return static_cast<bool>(state.continuation);
+}
 
 future<int> wait_for_event(std::shared_ptr<corun::details::promise_type_<int>> state, counted_frame = {})
 {
@@ -77,7 +120,7 @@ TEST(FutureFrames, ReleasedAfterCompletionFreesDuringRelease)
     EXPECT_EQ(frames_alive.load(), 0);
 }
 
-TEST(FutureAwait, ReadyFutureDoesNotSuspendAndValuesChain)
+TEST(FutureAwait, ValuesChainAndTheAwaitReleasesTheAwaitedFuture)
 {
     frames_alive = 0;
     {
@@ -88,6 +131,20 @@ TEST(FutureAwait, ReadyFutureDoesNotSuspendAndValuesChain)
         EXPECT_EQ(frames_alive.load(), 1);
     }
     EXPECT_EQ(frames_alive.load(), 0);
+}
+
+TEST(FutureAwait, CompleteStateIsNotSuspendedOnAndKeepsNoContinuation)
+{
+    auto state = std::make_shared<corun::details::promise_type_<int>>();
+    state->set_value(1);
+    std::atomic<int> resumptions{0};
+    auto waiter = counting(resumptions);
+    corun::details::state_observer<int> awaiter(*state);
+    EXPECT_TRUE(awaiter.await_ready());
+    // Even asked to suspend, it declines and keeps no handle that a later store would resume.
+    EXPECT_FALSE(awaiter.await_suspend(waiter.handle));
+    state->set_value(2);
+    EXPECT_EQ(resumptions.load(), 0);
 }
 
 TEST(FutureAwait, ExceptionIsRethrownToAwaiterAndAcrossThreads)
@@ -109,11 +166,17 @@ TEST(FutureAwait, ExceptionIsRethrownToAwaiterAndAcrossThreads)
 TEST(FutureAwait, ValueRacingAwaitSuspendResumesExactlyOnce)
 {
     for (int i = 0; i < 2000; ++i) {
-        manual_event ev;
-        auto f = wait_for_event(ev.state);
-        std::thread t([&] { ev.state->set_value(i); });
-        EXPECT_EQ(corun::details::wait_get(f), i + 1);
-        t.join();
+        auto state = std::make_shared<corun::details::promise_type_<int>>();
+        std::atomic<int> resumptions{0};
+        auto waiter = counting(resumptions);
+        std::thread producer([&] { state->set_value(i); });
+        corun::details::state_observer<int> awaiter(*state);
+        const bool suspended = !awaiter.await_ready() && awaiter.await_suspend(waiter.handle);
+        producer.join();
+        // A waiter that suspended is resumed by the store exactly once; one that did not
+        // suspend continues by itself and must never be resumed as well.
+        ASSERT_EQ(resumptions.load(), suspended ? 1 : 0) << "round " << i;
+        ASSERT_EQ(std::get<2>(state->result), i);
     }
 }
 
@@ -126,9 +189,23 @@ TEST(ResumeBackground, ContinuesOnAPoolThread)
     EXPECT_NE(thread, GetCurrentThreadId());
 }
 
-TEST(BlockingWait, CompleteFutureNeedsNoWaitCoroutine)
+TEST(BlockingWait, OnlyAWaitThatMustSleepStartsAWaitCoroutine)
 {
-    frames_alive = 0;
-    auto f = immediate(5);
-    EXPECT_EQ(corun::details::wait_get(f), 5);
+    auto complete = immediate(5);
+    const long before = allocations_on_this_thread;
+    EXPECT_EQ(corun::details::wait_get(complete), 5);
+    EXPECT_EQ(allocations_on_this_thread, before);
+
+    // The counter does see the wait coroutine of a wait that has to sleep.
+    auto state = std::make_shared<corun::details::promise_type_<int>>();
+    auto pending = wait_for_event(state);
+    std::thread producer([&] {
+        while (!has_continuation(*state))
+            SwitchToThread();
+        state->set_value(1);
+    });
+    const long before_sleep = allocations_on_this_thread;
+    EXPECT_EQ(corun::details::wait_get(pending), 2);
+    EXPECT_GT(allocations_on_this_thread, before_sleep);
+    producer.join();
 }

@@ -11,32 +11,11 @@
 #include <windows.h>
 
 #include "corun/corun.h"
+#include "allocation_probe.h"
 
 using corun::details::future;
 using corun::details::latch;
 using corun::details::shared_future;
-
-namespace {
-// Allocations of at least this many bytes fail on this thread (out of memory on demand).
-thread_local std::size_t refused_allocation_size = std::numeric_limits<std::size_t>::max();
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (size >= refused_allocation_size)
-        throw std::bad_alloc();
-    if (void* block = std::malloc(size ? size : 1))
-        return block;
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept
-{
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
-}
 
 namespace {
 
@@ -194,6 +173,16 @@ TEST(Latch, CountingDownFromOneWakesAndFromTwoDoesNot)
     waiter.join();
     EXPECT_TRUE(woke.load());
     EXPECT_EQ(l.count(), 0u);
+}
+
+TEST(LatchDeathTest, CountingDownAtZeroEndsTheProcessInsteadOfWrapping)
+{
+    EXPECT_DEATH(
+        {
+            latch l;
+            l.count_down();
+        },
+        "");
 }
 
 TEST(BlockingWait, CompletionBetweenStartAndSleepWakesAtOnce)

@@ -3,11 +3,14 @@
 // for the reply with their number; one read loop on the thread pool reads every message, hands
 // replies to the waiting calls and serves the peer's calls through the connection's stub.
 //
-// Callers of Call are always resumed on a thread-pool thread, never on the read loop's.
-// When the read loop ends, every pending call and every later call fails with the loop's end
-// error (the read's HRESULT, or 0x800703E3 once the connection is being destroyed).
-// The destructor closes the transport and blocks until the read loop and every incoming call
-// have ended.
+// Callers of Call are resumed on a thread-pool thread, never on the read loop's while the loop
+// still runs. When the read loop ends, every pending call and every later call fails with the
+// loop's end error (the read's HRESULT, or 0x800703E3 once the connection is being destroyed).
+// Should the thread pool refuse a hop, the loop ends with the pool's error: the reply it was
+// delivering still completes its call, and the callers the pool would not take are resumed on
+// the loop's thread once the loop has finished, so that one of them may destroy the connection.
+// The destructor closes the transport and blocks until the read loop, every incoming call and
+// every call's write have ended.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +21,6 @@
 
 #include "arpc/message.h"
 #include "arpc/transport.h"
-#include "corun/fire_and_forget.h"
 #include "corun/future.h"
 #include "corun/latch.h"
 #include "corun/srw_lock.h"
@@ -53,7 +55,8 @@ public:
     corun::details::future<bytes> Call(std::uint16_t method_id, bytes arguments);
     void SetClosing() noexcept { closing_.store(true, std::memory_order_release); }
     // Sets closing, closes the transport, waits for the read loop, fails what is still
-    // pending with 0x800703E3 and waits until no incoming call is being served.
+    // pending with 0x800703E3 and waits until no incoming call is being served and no call's
+    // write is in flight.
     void Shutdown() noexcept;
 
     std::uint16_t origin() const noexcept { return origin_; }
@@ -61,17 +64,21 @@ public:
     // connection was closing); stays empty when the loop ended otherwise.
     const std::shared_ptr<corun::details::promise_type_<long>>& end_result() const noexcept { return end_result_; }
     std::uint32_t in_flight() noexcept { return in_flight_.count(); }
+    // Where call numbering goes on (tests reach the wrap of the 32-bit numbers with it).
+    void set_next_call_id(std::uint32_t id) noexcept { next_call_id_.store(id, std::memory_order_relaxed); }
 
 private:
+    // Calls whose waiters the thread pool refused to take; see ReadLoop.
+    struct refused_waiters;
+
     corun::details::future<void> ReadLoop();
     corun::details::future<void> ProcessRequest(std::shared_ptr<message_t> request);
-    // Stores the reply and resumes a waiting call after a hop to the thread pool.
-    static corun::details::fire_and_forget CompleteCall(std::shared_ptr<pending_call> call, bytes reply);
-    // Fails the calls after a hop to the thread pool.
-    static corun::details::fire_and_forget FailCalls(std::vector<std::shared_ptr<pending_call>> calls,
-                                                     std::exception_ptr error);
-    // Records why the loop ended and fails every pending call with it.
-    void EndCalls(std::exception_ptr error) noexcept;
+    // Ends the loop on error: records the end result and returns what pending and later calls
+    // fail with.
+    std::exception_ptr EndLoop(const corun::details::hresult_error& error);
+    // Records why the loop ended and fails every pending call with it; the calls whose waiters
+    // the pool refused go to refused.
+    void EndCalls(std::exception_ptr error, refused_waiters& refused) noexcept;
 
     std::shared_ptr<ITransport> transport_;
     IConnection* owner_;
@@ -85,6 +92,8 @@ private:
     std::shared_ptr<corun::details::promise_type_<long>> end_result_;
     corun::details::future<void> read_loop_;
     corun::details::latch in_flight_;
+    // Calls whose message is being written; each still uses this core should its write fail.
+    corun::details::latch writes_;
 };
 
 // ClientProxy<Connection> is the proxy of the peer's interface; ServerStub<Connection, Writer>

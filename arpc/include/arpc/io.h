@@ -13,8 +13,9 @@
 //     come: CancelThreadpoolIo and continue on this thread; otherwise the completion still
 //     comes and the awaiter waits for it like a pending call;
 //   - ERROR_IO_PENDING: suspend until the completion callback; when the caller gave a
-//     cancellation token that is cancelled by now, cancel the call first (a cancellation's
-//     work that looked at the slot before it was published found nothing to cancel);
+//     stop (a cancellation token, or the flag of a closing owner) that is set by now, cancel
+//     the call first (a cancellation's work that looked at the slot before it was published
+//     found nothing to cancel);
 //   - any other error: CancelThreadpoolIo and throw (corun::throw_win32_error).
 // The starter and the completion callback meet on one atomic flag: whichever comes second
 // resumes the coroutine, so the starter may still use the awaiter after the call.
@@ -93,6 +94,25 @@ template <class A> struct io_ref {
     DWORD await_resume() const { return awaiter->await_resume(); }
 };
 
+// What an awaiter looks at once its call is pending: a cancellation token, or a flag that its
+// owner sets before it calls CancelIoEx on the handle (a transport being closed). Either found
+// set then makes the awaiter cancel its own call, so a call that was just being started when
+// its owner stopped is not left pending.
+class io_stop {
+public:
+    io_stop() noexcept = default;
+    io_stop(const corun::details::cancellation_token* token) noexcept : token_(token) {}
+    io_stop(const std::atomic<bool>* flag) noexcept : flag_(flag) {}
+    bool is_set() const noexcept
+    {
+        return (token_ && token_->is_cancelled()) || (flag_ && flag_->load(std::memory_order_seq_cst));
+    }
+
+private:
+    const corun::details::cancellation_token* token_ = nullptr;
+    const std::atomic<bool>* flag_ = nullptr;
+};
+
 // What every awaiter shares; the OVERLAPPED is the first member of the first base.
 struct IoAwaiterBase {
     OVERLAPPED overlapped{};
@@ -113,20 +133,22 @@ protected:
     // Called right after the overlapped call by await_suspend; returns whether to stay
     // suspended. ok is the call's return value, error its GetLastError when it failed.
     bool finish_start(threadpool_io& io, BOOL ok, DWORD error);
-    // Called once the call is pending, before finish_start: a cancellation whose work looked
-    // at the slot before the OVERLAPPED was published there cancelled nothing, so when token
-    // is cancelled by now the awaiter cancels its own call.
-    void cancel_if_cancelled(HANDLE file, const corun::details::cancellation_token* token) noexcept;
+    // Called once the call is pending, before finish_start: a cancellation (or a close) whose
+    // work looked at the slot before the OVERLAPPED was published there cancelled nothing, so
+    // when stop is set by now the awaiter cancels its own call.
+    void cancel_if_stopped(HANDLE file, const io_stop& stop) noexcept;
 };
 
 // ReadFile into buffer; slot, when given, receives the OVERLAPPED's address before the call
-// (for a CancelIoEx from elsewhere) and is not cleared afterwards. With a token, a pending
-// read is cancelled when the token is found cancelled after the call has started.
+// (for a CancelIoEx from elsewhere) and is not cleared afterwards. With a stop, a pending
+// read is cancelled when the stop is found set after the call has started: an owner that sets
+// its flag and then calls CancelIoEx on the handle so ends every call, including one that was
+// just being started.
 class ReadAwaiter : public IoAwaiterBase {
 public:
     ReadAwaiter(HANDLE file, threadpool_io& io, void* buffer, DWORD count, std::atomic<OVERLAPPED*>* slot = nullptr,
-                const corun::details::cancellation_token* token = nullptr) noexcept
-        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), token_(token)
+                io_stop stop = {}) noexcept
+        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), stop_(stop)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -138,16 +160,16 @@ private:
     DWORD count_;
     threadpool_io& io_;
     std::atomic<OVERLAPPED*>* slot_;
-    const corun::details::cancellation_token* token_;
+    io_stop stop_;
 };
 
-// WriteFile from buffer; slot and token as for ReadAwaiter.
+// WriteFile from buffer; slot and stop as for ReadAwaiter.
 class WriteAwaiter : public IoAwaiterBase {
 public:
     WriteAwaiter(HANDLE file, threadpool_io& io, const void* buffer, DWORD count,
                  std::atomic<OVERLAPPED*>* slot = nullptr,
-                 const corun::details::cancellation_token* token = nullptr) noexcept
-        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), token_(token)
+                 io_stop stop = {}) noexcept
+        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), stop_(stop)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -159,20 +181,20 @@ private:
     DWORD count_;
     threadpool_io& io_;
     std::atomic<OVERLAPPED*>* slot_;
-    const corun::details::cancellation_token* token_;
+    io_stop stop_;
 };
 
 // ConnectNamedPipe on a server pipe instance. The OVERLAPPED's address goes to slot before the
-// call. When the connect is pending, on_pending (if set) runs once; then, if token is given and
-// already cancelled, the awaiter cancels its own connect, so a cancellation whose callback
+// call. When the connect is pending, on_pending (if set) runs once; then, if stop is given and
+// already set, the awaiter cancels its own connect, so a cancellation whose callback
 // found the slot still empty is not lost. ERROR_PIPE_CONNECTED (a client came first) completes
 // at once without running on_pending.
 class ConnectAwaiter : public IoAwaiterBase {
 public:
     ConnectAwaiter(HANDLE pipe, threadpool_io& io, std::atomic<OVERLAPPED*>& slot,
                    const std::function<void()>* on_pending,
-                   const corun::details::cancellation_token* token = nullptr) noexcept
-        : pipe_(pipe), slot_(slot), on_pending_(on_pending), io_(io), token_(token)
+                   io_stop stop = {}) noexcept
+        : pipe_(pipe), slot_(slot), on_pending_(on_pending), io_(io), stop_(stop)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -183,7 +205,7 @@ private:
     std::atomic<OVERLAPPED*>& slot_;
     const std::function<void()>* on_pending_;
     threadpool_io& io_;
-    const corun::details::cancellation_token* token_;
+    io_stop stop_;
 };
 
 } // namespace arpc

@@ -41,7 +41,8 @@ public:
     HRESULT OpenClient(std::wstring_view host, std::wstring_view name);
 
     // Makes the endpoint's source a child of the owner's, so that cancelling the owner ends
-    // every read or write in flight. An owner already cancelled leaves the new source as is.
+    // every read or write in flight. Joining an owner already cancelled cancels the endpoint's
+    // source at once.
     void SetCancellationToken(const corun::details::cancellation_source& owner);
 
     // One message. A message longer than read_size fails with 0x8007007A and is dropped, so

@@ -9,8 +9,14 @@
 // a read that reaches the end of the stream fails (HRESULT_FROM_WIN32(ERROR_HANDLE_EOF) when a
 // read moves no bytes), so no message is ever delivered in part.
 //
-// One Read at a time; Writes may overlap and are not ordered against each other. Close may run
-// while a Read is pending: the read then fails.
+// One Read at a time. Writes may be started from several threads at once: they go out one
+// frame at a time, in the order in which they were started, so that the pieces of two frames
+// never mix on the pipe.
+//
+// Close on a client cancels the transport's I/O and refuses any later Read or Write (E_FAIL);
+// a Read or Write that was just being started then fails too. The handle itself stays open
+// until the destructor, so that no I/O of this transport can reach a handle value that the
+// system has meanwhile given to another pipe.
 #include <atomic>
 #include <memory>
 
@@ -18,6 +24,7 @@
 
 #include "arpc/io.h"
 #include "arpc/transport.h"
+#include "arpc/writer_queue.h"
 
 namespace arpc {
 
@@ -60,11 +67,17 @@ public:
 private:
     corun::details::future<void> read_piece(std::byte* buffer, DWORD count);
     corun::details::future<void> write_piece(const std::byte* buffer, DWORD count);
+    // The pipe for the next piece; E_FAIL when there is none or the transport is closed.
+    HANDLE usable_pipe() const;
+    // Stores a newly opened or created handle, closing the one held before.
+    void replace_pipe(HANDLE pipe) noexcept;
     void close_pipe() noexcept;
 
-    // Atomic because Close may run on another thread than the read loop that uses it.
     std::atomic<HANDLE> pipe_{INVALID_HANDLE_VALUE};
+    // Set by Close on a client; read by every I/O start, on any thread.
+    std::atomic<bool> closed_{false};
     threadpool_io io_;
+    writer_queue writers_;
     std::shared_ptr<corun::details::cancellation_source_body> source_;
     bool is_server_ = false;
 };

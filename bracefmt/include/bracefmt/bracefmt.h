@@ -2,3 +2,4 @@
 // The brace-format engine.
 #include "bracefmt/errors.h"
 #include "bracefmt/format.h"
+#include "bracefmt/parse.h"

@@ -11,7 +11,6 @@
 
 #include "bracefmt/driver.h"
 #include "bracefmt/errors.h"
-#include "bracefmt/parse.h"
 #include "bracefmt/writers.h"
 
 namespace bracefmt {
@@ -19,13 +18,11 @@ namespace bracefmt {
 // Appends the formatted text to out.
 template <class... Args> void format(std::wstring& out, std::wstring_view fmt, const Args&... args)
 {
-    details::parsed_format parsed;
-    details::parse_format_string(fmt, parsed);
     if constexpr (sizeof...(Args) == 0) {
-        details::run_format(parsed, nullptr, 0, out);
+        details::run_format(fmt, nullptr, 0, out);
     } else {
         const details::argument list[] = {details::make_argument(args)...};
-        details::run_format(parsed, list, sizeof...(Args), out);
+        details::run_format(fmt, list, sizeof...(Args), out);
     }
 }
 
@@ -35,10 +32,8 @@ template <class Fmt, class... Args>
     requires(!std::is_same_v<Fmt, std::wstring&> && std::convertible_to<Fmt, std::wstring_view>)
 std::wstring format(Fmt&& fmt, const Args&... args)
 {
-    const std::wstring_view view = fmt;
     std::wstring out;
-    out.reserve(view.size() + 8 * sizeof...(Args));
-    format(out, view, args...);
+    format(out, std::wstring_view(fmt), args...);
     return out;
 }
 

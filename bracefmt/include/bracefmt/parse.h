@@ -11,5 +11,9 @@ namespace details {
 // The items point into the string, which must outlive them.
 void parse_format_string(std::wstring_view format, parsed_format& parsed);
 
+// Parses the one item (literal run or brace item) that starts at p, before end, into it and
+// returns where the next one starts; the same rules and errors as parse_format_string.
+const wchar_t* parse_next(const wchar_t* p, const wchar_t* end, item& it);
+
 } // namespace details
 } // namespace bracefmt

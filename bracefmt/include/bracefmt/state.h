@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bracefmt/errors.h"
+#include "bracefmt/output.h"
 #include "bracefmt/scratch.h"
 
 namespace bracefmt {
@@ -14,7 +15,7 @@ class format_state {
 public:
     static constexpr unsigned max_depth = 8;
 
-    explicit format_state(std::wstring& output) noexcept : out(output) {}
+    explicit format_state(std::wstring& target) noexcept : out(target) {}
     format_state(const format_state&) = delete;
     format_state& operator=(const format_state&) = delete;
 
@@ -46,7 +47,7 @@ public:
         disabled_ -= !states_[--depth_];
     }
 
-    std::wstring& out;
+    output out;
     scratch_buffer scratch;
 
 private:

@@ -6,6 +6,7 @@
 // parent source's lock is held while its children are cancelled.
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -80,6 +81,9 @@ struct cancellation_source_body {
     boost::intrusive::list<cancellation_token> tokens;
     std::vector<std::weak_ptr<cancellation_source_body>> children;
     bool cancelled = false;
+    // add_child drops expired children once the list reaches this size.
+    static constexpr std::size_t min_sweep = 16;
+    std::size_t sweep_at = min_sweep;
 
     cancellation_source_body() = default;
     cancellation_source_body(const cancellation_source_body&) = delete;
@@ -88,7 +92,8 @@ struct cancellation_source_body {
     // Cancels once: marks and notifies every token, then every living child.
     void cancel() noexcept;
     bool is_cancelled() noexcept;
-    // Appends a weak reference to child under this body's exclusive lock.
+    // Appends a weak reference to child under this body's exclusive lock; a child added to a
+    // source that is cancelled already is cancelled at once instead.
     void add_child(const std::shared_ptr<cancellation_source_body>& child);
 };
 
@@ -97,8 +102,8 @@ public:
     cancellation_source();
     explicit cancellation_source(std::shared_ptr<cancellation_source_body> body) noexcept : body_(std::move(body)) {}
 
-    // A new source that the parent's cancellation also cancels (unless the parent was
-    // cancelled already: a parent cancels once).
+    // A new source that the parent's cancellation also cancels; cancelled from the start when
+    // the parent is cancelled already.
     static cancellation_source child_of(const cancellation_source& parent);
 
     void cancel() const noexcept { body_->cancel(); }

@@ -1,6 +1,7 @@
 #pragma once
 // Counts work in flight; a waiter sleeps until the count is back at zero.
 #include <cstdint>
+#include <exception>
 #include <mutex>
 
 #include "corun/srw_lock.h"
@@ -15,10 +16,14 @@ public:
         std::lock_guard guard(lock_);
         ++count_;
     }
+    // A count_down without a count to give back is a programming error: it ends the process
+    // (std::terminate) rather than wrap the count and leave wait_zero asleep for ever.
     void count_down() noexcept
     {
         std::lock_guard guard(lock_);
-        if (count_-- == 1)
+        if (count_ == 0)
+            std::terminate();
+        if (--count_ == 0)
             cv_.notify_all();
     }
     void wait_zero() noexcept

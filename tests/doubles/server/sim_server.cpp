@@ -4,7 +4,8 @@
 //   --port NAME=NUMBER   a shared port (repeatable, in reply order)
 //   --pipe NAME          pipe name (default: the service pipe)
 //   --mode MODE          normal | slow | never | close | bad-count | bad-name | short | split |
-//                        incoming | junk
+//                        incoming | junk | flood (the reply, then dropped messages until the
+//                        client goes)
 //   --delay-ms N         delay of slow replies and between the writes of split (default 200)
 //   --lifetime-ms N      the process ends after N ms whatever happens (default 30000)
 //   --clients N          the process ends when N clients have come and gone (default: no limit)
@@ -228,6 +229,10 @@ bool serve_call(arpc::PipeTransport& pipe, const arpc::Message& call)
         iserver_codec::put_u32(argument, 42);
         write(pipe, arpc::BuildCall(0, arpc::origin_server, 3, argument));
         write(pipe, arpc::BuildReply(call, answer(call)));
+    } else if (mode == L"flood") {
+        write(pipe, arpc::BuildReply(call, answer(call)));
+        for (std::uint32_t i = 0;; ++i)
+            write(pipe, arpc::BuildCall(i, arpc::origin_dropped, 0, bytes(16, std::byte{0x5A})));
     } else if (mode == L"junk") {
         write(pipe, arpc::BuildCall(call.call_id, arpc::origin_dropped, 0, bytes(70000, std::byte{0x5A})));
         auto unknown = arpc::BuildReply(call, bytes{std::byte{9}});
