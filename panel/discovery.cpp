@@ -5,6 +5,7 @@
 
 #include "arpc/mailslot.h"
 #include "corun/errors.h"
+#include "corun/thread_pool.h"
 #include "discovery_packet.h"
 
 namespace {
@@ -117,11 +118,9 @@ corun::details::future<void> main_dialog::listen_for_servers()
         const auto name = parse_discovery_reply(datagram);
         if (!name)
             continue;
-        try {
-            co_await add_server(*name);
-        } catch (...) {
-            // A server whose query fails is not recorded; the next reply is read all the same.
-        }
+        // Each server's query runs on by itself: one that never ends or that fails keeps no
+        // later reply waiting, and its error stays in its own future.
+        (void)add_server(*name);
     }
 }
 
@@ -129,6 +128,10 @@ corun::details::future<void> main_dialog::add_server(std::wstring name)
 {
     operation_scope scope(operations.shared());
     auto& self = co_await corun::details::current_promise{};
+    // The query opens the server's pipe before it first suspends, which takes as long as a busy
+    // server or the network makes it: never on the caller's thread (the listener's, which reads
+    // the next reply, or the UI thread for a picked computer).
+    co_await corun::resume_background();
     auto started = scope.use();
     if (!started)
         co_return;
