@@ -119,7 +119,7 @@ corun::details::future<void> main_dialog::connect_port(std::shared_ptr<HRESULT> 
             device->put_domain(bstr_copy(credentials.domain).get());
         self.throw_if_cancelled();
         co_await resume_on_window();
-        devices = library->getDevices();
+        take_devices();
         fill_device_list();
         refresh_server_tree();
     } catch (const corun::details::hresult_error& error) {

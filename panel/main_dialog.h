@@ -32,6 +32,8 @@ public:
     ~main_dialog();
 
     __int64 on_init();
+    // Replaces devices with the library's list as it is now, less the ports deleted here.
+    void take_devices();
     void fill_device_list();
     __int64 delete_selected_devices();
     void show_about();
@@ -79,6 +81,10 @@ public:
     // Server items and their names, for Remove Server.
     std::unordered_map<HTREEITEM, std::wstring> server_items;
     std::vector<Trellum::com::details::ref<IRemotePortDevice>> devices;
+    // Ports this program deleted that the library still listed at the last snapshot: it drops
+    // a port only once its device watcher has seen the removal. Held, so that no other port can
+    // take their addresses. UI thread only.
+    std::vector<Trellum::com::details::ref<IRemotePortDevice>> deleted_devices;
     HWND discover_button = nullptr;
     HWND connect_button = nullptr;
     HWND delete_button = nullptr;
