@@ -64,7 +64,6 @@ private:
 
 __int64 main_dialog::on_connect()
 {
-    modal_scope modal(*this);
     auto failure = std::make_shared<HRESULT>(S_OK);
     wl::run_with_progress(hwnd(), cancel_source, connect_port(failure));
     // Shown here, on the UI thread, once the operation has ended.

@@ -135,6 +135,18 @@ __int64 main_dialog::on_init()
     return 1;
 }
 
+bool main_dialog::modal_running() const noexcept
+{
+    // Asked off the window's thread, nothing can be told (and nothing may be asked there).
+    if (GetCurrentThreadId() != thread_id)
+        return true;
+    // The handler that asks is one of the running handlers.
+    if (handlers.running_handlers() > 1)
+        return true;
+    MSG quit;
+    return PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
+}
+
 corun::details::future<void> main_dialog::signal_initialized()
 {
     std::unique_lock guard(initialized->lock);

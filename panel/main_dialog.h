@@ -1,6 +1,5 @@
 #pragma once
 // The main window of wharfpanel: discovered servers and their shared ports, the local ports.
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -38,19 +37,11 @@ public:
     __int64 delete_selected_devices();
     void show_about();
 
-    // Counts the modal operations (waits, dialogs) running on the UI thread, so that
-    // questions that could close the window wait until none runs.
-    class modal_scope {
-    public:
-        explicit modal_scope(main_dialog& dialog) noexcept : dialog_(dialog) { ++dialog_.modal_operations; }
-        modal_scope(const modal_scope&) = delete;
-        modal_scope& operator=(const modal_scope&) = delete;
-        ~modal_scope() { --dialog_.modal_operations; }
-
-    private:
-        main_dialog& dialog_;
-    };
-    bool modal_running() const noexcept { return modal_operations.load() != 0; }
+    // True while the window must not be asked anything that may close it: a handler of the
+    // window runs a message loop (a modal dialog, a message box, an exception report) under the
+    // handler that asks, or the program is ending; also whenever the caller is not on the
+    // window's thread.
+    bool modal_running() const noexcept;
 
 private:
     corun::details::future<void> listen_for_servers();
@@ -94,9 +85,6 @@ public:
     corun::details::cancellation_source update_cancel;
     corun::details::future<void> update_check;
     std::shared_ptr<corun::details::promise_type_<void>> initialized;
-
-private:
-    std::atomic<int> modal_operations{0};
 };
 
 __int64 pick_computer(main_dialog& dialog);

@@ -153,6 +153,7 @@ protected:
         ASSERT_EQ(library.result(), S_OK);
         ASSERT_TRUE(certificate.trusted());
         DeleteFileW(server_file(L"requests.log").c_str());
+        DeleteFileW(server_file(L"gate").c_str());
         DeleteFileW(record.c_str());
     }
     void TearDown() override { DeleteFileW(record.c_str()); }
@@ -218,8 +219,9 @@ TEST_F(UpdateApp, HigherRevisionAsksOnTheInitialisedWindowAndNoDeletesTheDownloa
     HWND box = wait_question(20000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(text_of(GetDlgItem(box, 65535)), L"Tidewell version 1.00.00.0001 is available. Do you want to upgrade now?");
-    // Owned by the main window, which was shown and filled before the question came.
+    // Owned by the main window and asked on its thread, once it was shown and filled.
     EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    EXPECT_EQ(GetWindowThreadProcessId(box, nullptr), GetWindowThreadProcessId(main, nullptr));
     EXPECT_TRUE(IsWindowVisible(main));
     EXPECT_NE(GetDlgItem(main, 1007), nullptr);
     EXPECT_TRUE(server_saw("/installer"));
@@ -281,4 +283,24 @@ TEST_F(UpdateApp, ClosingDuringASlowDownloadEndsPromptlyAndLeavesNoFile)
     EXPECT_LT(took, 3000u);
     EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
     EXPECT_EQ(wait_question(0), nullptr);
+}
+
+TEST_F(UpdateApp, NoQuestionUnderAnExceptionReportNorInTheEndingProgram)
+{
+    start(newer_document(100000001, server_url + "/gated"));
+    ASSERT_TRUE(wait_for([] { return server_saw("/gated"); }, 20000));
+    make_main_window_throw(main);
+    HWND report = panel->find_window(L"Oops... logic error");
+    ASSERT_NE(report, nullptr);
+
+    // The download completes while the report is up: the question must wait.
+    write_file(server_file(L"gate"), "");
+    ASSERT_TRUE(wait_for([&] { return temp.files().size() == 1; }, 20000));
+    EXPECT_EQ(wait_question(3000), nullptr) << "asked under the exception report";
+
+    // Closing the report ends the program, and nothing is asked on the way out.
+    press(report, IDOK);
+    EXPECT_EQ(panel->wait_exit(10000), 0xFFFFFFFFu);
+    EXPECT_EQ(wait_question(0), nullptr);
+    EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
 }
