@@ -164,6 +164,23 @@ TEST(PanelApp, DiscoveryReplyBuildsTreeAndEscClosesWithZero)
     EXPECT_EQ(panel.wait_exit(10000), 0u);
 }
 
+TEST(PanelApp, ReportedExceptionEndsTheProgramWithMinusOne)
+{
+    registered_wharfcore library;
+    ASSERT_EQ(library.result(), S_OK);
+    panel_process panel;
+    ASSERT_TRUE(panel.started());
+    HWND main = panel.find_window(main_caption);
+    ASSERT_NE(main, nullptr);
+    make_main_window_throw(main);
+    HWND report = panel.find_window(L"Oops... logic error");
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(box_text(report), L"Trying to assign or create a native control twice.");
+    EXPECT_EQ(GetWindow(report, GW_OWNER), nullptr);
+    press(report, IDOK);
+    EXPECT_EQ(panel.wait_exit(10000), 0xFFFFFFFFu);
+}
+
 TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherLaterRepliesNorTheExit)
 {
     registered_wharfcore library;

@@ -319,9 +319,13 @@ TEST_F(PanelConnect, PortNameThatCannotBeCreatedIsReportedAndLeavesNothing)
     press(question, IDYES);
     ASSERT_TRUE(wait_gone(question));
 
-    // The error box has the main window's caption: find it by its message text control.
+    // The error box has the main window's caption: find it by its message text control. It
+    // comes from the UI thread once the operation and its wait have ended.
     HWND error = panel.find_message_box(30000);
     ASSERT_NE(error, nullptr);
+    EXPECT_EQ(GetWindowThreadProcessId(error, nullptr), GetWindowThreadProcessId(main, nullptr));
+    EXPECT_EQ(GetWindow(error, GW_OWNER), main);
+    EXPECT_EQ(panel.window_now(L"Please Wait"), nullptr);
     const std::wstring text = box_text(error);
     EXPECT_EQ(text.rfind(L"Error creating device: ", 0), 0u) << text;
     EXPECT_EQ(text.back(), L')') << text;
