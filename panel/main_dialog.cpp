@@ -141,10 +141,7 @@ bool main_dialog::modal_running() const noexcept
     if (GetCurrentThreadId() != thread_id)
         return true;
     // The handler that asks is one of the running handlers.
-    if (handlers.running_handlers() > 1)
-        return true;
-    MSG quit;
-    return PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != FALSE;
+    return handlers.running_handlers() > 1;
 }
 
 corun::details::future<void> main_dialog::signal_initialized()

@@ -39,8 +39,7 @@ public:
 
     // True while the window must not be asked anything that may close it: a handler of the
     // window runs a message loop (a modal dialog, a message box, an exception report) under the
-    // handler that asks, or the program is ending; also whenever the caller is not on the
-    // window's thread.
+    // handler that asks; also whenever the caller is not on the window's thread.
     bool modal_running() const noexcept;
 
 private:
