@@ -29,14 +29,12 @@ std::wstring device_row(IRemotePortDevice* device)
 void main_dialog::take_devices()
 {
     auto listed = library->getDevices();
-    const auto is_deleted = [&](const Trellum::com::details::ref<IRemotePortDevice>& device) {
-        return std::find(deleted_devices.begin(), deleted_devices.end(), device) != deleted_devices.end();
+    const auto contains = [](const auto& list, const auto& device) {
+        return std::find(list.begin(), list.end(), device) != list.end();
     };
     // A deleted port that the library no longer lists is gone for good.
-    std::erase_if(deleted_devices, [&](const auto& deleted) {
-        return std::find(listed.begin(), listed.end(), deleted) == listed.end();
-    });
-    std::erase_if(listed, is_deleted);
+    std::erase_if(deleted_devices, [&](const auto& deleted) { return !contains(listed, deleted); });
+    std::erase_if(listed, [&](const auto& device) { return contains(deleted_devices, device); });
     devices = std::move(listed);
 }
 
