@@ -57,7 +57,7 @@ bool is_windows_10_or_later() noexcept
 D2D1_COLOR_F link_colour()
 {
     Trellum::registry_ex::value setting{HKEY_CURRENT_USER, L"Software\\Microsoft\\Internet Explorer\\Settings",
-                                        L"Anchor Color"};
+                                        L"Anchor Color", nullptr, {}};
     const std::wstring text = setting.read_string().value_or(L"0,0,255");
     const std::array<std::uint32_t, 3> rgb = panel::parse_anchor_color(text);
     return D2D1_COLOR_F{static_cast<float>(rgb[0]) / 255.0f, static_cast<float>(rgb[1]) / 255.0f,

@@ -25,7 +25,7 @@ template <class H> void assign_once(H& holder, HWND window, int id)
 } // namespace
 
 main_dialog::main_dialog()
-    : async_window(handlers), update_cancel(corun::details::cancellation_source::child_of(cancel_source)),
+    : async_window(handlers, link), update_cancel(corun::details::cancellation_source::child_of(cancel_source)),
       initialized(std::make_shared<corun::details::promise_type_<void>>())
 {
     update_check = check_for_updates();
@@ -82,6 +82,9 @@ main_dialog::~main_dialog()
 void main_dialog::shut_down() noexcept
 {
     cancel_source.cancel();
+    // Nothing dispatches this window's messages any more (the loop has ended, or never ran):
+    // coroutines waiting to be resumed on it go on with operation_cancelled instead.
+    link->unbind();
     // The update check ends promptly once cancelled, whatever it was waiting for.
     if (update_check)
         corun::details::wait_until_ready(update_check.state());

@@ -10,7 +10,7 @@ corun::details::future<void> main_dialog::check_for_updates()
     panel::update_check_host host;
     host.window = [this] { return hwnd(); };
     host.ui_thread = thread_id;
-    host.post_resume = [this](std::coroutine_handle<> h) { post_resume(h); };
+    host.post_resume = resume_poster();
     host.modal_running = [this] { return modal_running(); };
     co_await panel::run_update_check(update_cancel, initialized, std::move(host));
 }

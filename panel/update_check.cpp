@@ -4,8 +4,8 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
-#include <thread>
 
 #include <bcrypt.h>
 #include <rpc.h>
@@ -13,6 +13,7 @@
 
 #include "bracefmt/bracefmt.h"
 #include "corun/errors.h"
+#include "corun/ready_or_cancelled.h"
 #include "corun/thread_pool.h"
 #include "trellum/utf8.h"
 #include "wharfcore/unique_handles.h"
@@ -261,156 +262,6 @@ void throw_if_cancelled(const corun::details::cancellation_source& cancel)
         throw corun::details::operation_cancelled();
 }
 
-// One wait that either an event or a cancellation ends, whichever decides first. The waiting
-// coroutine is handed over exactly once: of the deciding side and the suspending waiter, the
-// one that comes second resumes it (or, for the waiter, does not suspend at all).
-struct race_state {
-    std::atomic<bool> decided{false};
-    std::atomic<bool> handoff{false};
-    bool cancelled = false; // written by the side that decided, before its handoff
-    std::coroutine_handle<> waiter;
-
-    bool claim(bool by_cancellation) noexcept
-    {
-        if (decided.exchange(true))
-            return false;
-        cancelled = by_cancellation;
-        return true;
-    }
-
-    // The deciding side's part. A cancellation runs inside a cancellation subscription that
-    // the waiter destroys once it continues, so it resumes the waiter on another thread.
-    void hand_over(bool from_cancellation) noexcept
-    {
-        if (!handoff.exchange(true))
-            return;
-        if (!from_cancellation) {
-            waiter.resume();
-        } else if (!TrySubmitThreadpoolCallback(&race_state::resume_waiter, waiter.address(), nullptr)) {
-            try {
-                std::thread([w = waiter] { w.resume(); }).detach();
-            } catch (...) {
-            }
-        }
-    }
-
-    // The waiter's part, after it has stored its handle: true when it must suspend.
-    bool arrive() noexcept
-    {
-        return !handoff.exchange(true);
-    }
-
-    static void CALLBACK resume_waiter(PTP_CALLBACK_INSTANCE, void* context) noexcept
-    {
-        std::coroutine_handle<>::from_address(context).resume();
-    }
-};
-
-// A small coroutine frame that stands in for the waiter wherever a coroutine handle is
-// expected (a state's continuation, a posted resume message). Run, it decides for the event
-// and frees itself; a relay that is never run is destroyed by its holder, or, once posted to a
-// window that is gone, stays behind as a few bytes.
-struct relay {
-    struct promise_type {
-        relay get_return_object() noexcept { return relay{std::coroutine_handle<promise_type>::from_promise(*this)}; }
-        std::suspend_always initial_suspend() noexcept { return {}; }
-        std::suspend_never final_suspend() noexcept { return {}; }
-        void return_void() noexcept {}
-        void unhandled_exception() noexcept { std::terminate(); }
-    };
-    std::coroutine_handle<promise_type> handle;
-};
-
-relay make_relay(std::shared_ptr<race_state> race)
-{
-    if (race->claim(false))
-        race->hand_over(false);
-    co_return;
-}
-
-// Owns a relay until it is handed to something that will run it.
-class relay_holder {
-public:
-    explicit relay_holder(relay r) noexcept : handle_(r.handle) {}
-    relay_holder(const relay_holder&) = delete;
-    relay_holder& operator=(const relay_holder&) = delete;
-    ~relay_holder()
-    {
-        if (owned)
-            handle_.destroy();
-    }
-    std::coroutine_handle<> handle() const noexcept { return handle_; }
-    bool owned = true;
-
-private:
-    std::coroutine_handle<> handle_;
-};
-
-template <class T> struct state_race_awaiter {
-    corun::details::promise_type_<T>& state;
-    race_state& race;
-    relay_holder& relay;
-
-    bool await_ready() const noexcept { return false; }
-    bool await_suspend(std::coroutine_handle<> h) noexcept
-    {
-        race.waiter = h;
-        bool ready = false;
-        {
-            std::lock_guard guard(state.lock);
-            ready = state.result.index() != 0;
-            if (!ready && !race.decided.load()) {
-                state.continuation = relay.handle();
-                relay.owned = false;
-            }
-        }
-        if (ready && race.claim(false))
-            return false;
-        return race.arrive();
-    }
-    void await_resume() const noexcept {}
-};
-
-struct post_race_awaiter {
-    const update_check_host& host;
-    race_state& race;
-    relay_holder& relay;
-
-    bool await_ready() const noexcept { return false; }
-    bool await_suspend(std::coroutine_handle<> h)
-    {
-        race.waiter = h;
-        if (!race.decided.load()) {
-            relay.owned = false;
-            host.post_resume(relay.handle());
-        }
-        return race.arrive();
-    }
-    void await_resume() const noexcept {}
-};
-
-// Continues on the window's thread through a posted resume, unless cancel comes first: a
-// window that is gone never delivers the message.
-corun::details::future<void> resume_on_window(const update_check_host& host,
-                                              const corun::details::cancellation_source& cancel)
-{
-    if (GetCurrentThreadId() == host.ui_thread)
-        co_return;
-    auto race = std::make_shared<race_state>();
-    relay_holder relay(make_relay(race));
-    {
-        corun::details::cancellation_token token(cancel);
-        corun::details::cancellation_subscription subscription(token, [&race] {
-            if (race->claim(true))
-                race->hand_over(true);
-        });
-        token.throw_if_cancelled();
-        co_await post_race_awaiter{host, *race, relay};
-    }
-    if (race->cancelled)
-        throw corun::details::operation_cancelled();
-}
-
 // Waits for the download, then deletes it: the check that wanted it has ended.
 corun::details::future<void> discard_update(corun::details::future<update_info> fetch)
 {
@@ -420,44 +271,13 @@ corun::details::future<void> discard_update(corun::details::future<update_info> 
 
 } // namespace
 
-template <class T>
-corun::details::future<void> wait_or_cancel(corun::details::promise_type_<T>& state,
-                                            const corun::details::cancellation_source& cancel)
-{
-    auto race = std::make_shared<race_state>();
-    relay_holder relay(make_relay(race));
-    {
-        corun::details::cancellation_token token(cancel);
-        corun::details::cancellation_subscription subscription(token, [&race, &state, &relay] {
-            if (!race->claim(true))
-                return;
-            {
-                // Take the relay back unless the state has already picked it up to run it.
-                std::lock_guard guard(state.lock);
-                if (state.continuation == relay.handle()) {
-                    state.continuation = nullptr;
-                    relay.owned = true;
-                }
-            }
-            race->hand_over(true);
-        });
-        token.throw_if_cancelled();
-        co_await state_race_awaiter<T>{state, *race, relay};
-    }
-    if (race->cancelled)
-        throw corun::details::operation_cancelled();
-}
-
-template corun::details::future<void> wait_or_cancel(corun::details::promise_type_<void>&,
-                                                     const corun::details::cancellation_source&);
-template corun::details::future<void> wait_or_cancel(corun::details::promise_type_<update_info>&,
-                                                     const corun::details::cancellation_source&);
-
-corun::details::future<void> resume_when_idle(const update_check_host& host,
-                                              const corun::details::cancellation_source& cancel)
+corun::details::future<void> ask_when_idle(const update_check_host& host, corun::details::cancellation_source cancel,
+                                           std::function<void()> ask)
 {
     for (;;) {
-        co_await resume_on_window(host, cancel);
+        // The thread matters only in this frame: a caller awaiting this future goes on wherever
+        // it completes, which need not be the window's thread.
+        co_await wl::resume_awaiter(std::cref(host.post_resume), host.ui_thread);
         throw_if_cancelled(cancel);
         // Asking inside a modal wait (for instance "Please Wait" during Connect) and closing the
         // window on Yes would leave that wait without an end: ask once the operation is over.
@@ -468,6 +288,7 @@ corun::details::future<void> resume_when_idle(const update_check_host& host,
             Sleep(20);
         throw_if_cancelled(cancel);
     }
+    ask();
 }
 
 corun::details::future<void> run_update_check(corun::details::cancellation_source update_cancel,
@@ -481,7 +302,7 @@ corun::details::future<void> run_update_check(corun::details::cancellation_sourc
     // and leaves the rest to discard_update.
     std::exception_ptr stopped;
     try {
-        co_await wait_or_cancel(fetch.state(), update_cancel);
+        co_await corun::details::ready_or_cancelled(fetch, update_cancel);
     } catch (...) {
         stopped = std::current_exception();
     }
@@ -492,17 +313,17 @@ corun::details::future<void> run_update_check(corun::details::cancellation_sourc
     update_info info = fetch.get();
     installer_file_guard guard(info);
     throw_if_cancelled(update_cancel);
-    co_await wait_or_cancel(*initialized, update_cancel);
+    co_await corun::details::ready_or_cancelled(*initialized, update_cancel);
     throw_if_cancelled(update_cancel);
-    co_await resume_when_idle(host, update_cancel);
-    const HWND window = host.window ? host.window() : nullptr;
-    if (MessageBoxW(window, make_upgrade_question(info).c_str(), L"Tidewell", MB_YESNO | MB_ICONQUESTION) ==
-        IDYES) {
-        if (start_installer(info)) {
+    co_await ask_when_idle(host, update_cancel, [&] {
+        const HWND window = host.window ? host.window() : nullptr;
+        if (MessageBoxW(window, make_upgrade_question(info).c_str(), L"Tidewell", MB_YESNO | MB_ICONQUESTION) ==
+                IDYES &&
+            start_installer(info)) {
             guard.keep();
             PostMessageW(window, WM_CLOSE, 0, 0);
         }
-    }
+    });
 }
 
 } // namespace panel

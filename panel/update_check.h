@@ -13,6 +13,7 @@
 
 #include "corun/cancellation.h"
 #include "corun/future.h"
+#include "wl/async_window.h"
 #include "trellum/file_version.h"
 #include "trellum/http_client.h"
 
@@ -96,24 +97,20 @@ private:
 // What the check needs from the main window. The window is asked for only once the check
 // runs on the window's thread: it does not exist yet when the check starts.
 struct update_check_host {
-    std::function<HWND()> window;                             // owns the question, closed on upgrade
-    DWORD ui_thread = 0;                                      // the window's thread
-    std::function<void(std::coroutine_handle<>)> post_resume; // resumes a coroutine on that thread
-    std::function<bool()> modal_running;                      // true while a modal operation runs
+    std::function<HWND()> window; // owns the question, closed on upgrade
+    DWORD ui_thread = 0;          // the window's thread
+    // Posts a resume to the window (wl::resume_awaiter's poster): its handler resumes the
+    // coroutine on the window's thread, or the coroutine is resumed elsewhere with the record
+    // failed once the window is gone or no longer served.
+    std::function<bool(wl::wli::posted_resume&)> post_resume;
+    std::function<bool()> modal_running; // true while a modal operation runs
 };
 
-// Completes when state holds a result, or with operation_cancelled as soon as cancel is
-// cancelled, whichever comes first; the result stays in state. A cancellation resumes the
-// caller on a thread-pool thread.
-template <class T>
-corun::details::future<void> wait_or_cancel(corun::details::promise_type_<T>& state,
-                                            const corun::details::cancellation_source& cancel);
-
-// Completes on the window's thread at a moment when no modal operation runs there, or with
-// operation_cancelled when cancel is cancelled first (also when the posted resume can no longer
-// be delivered because the window is gone).
-corun::details::future<void> resume_when_idle(const update_check_host& host,
-                                              const corun::details::cancellation_source& cancel);
+// Runs ask on the window's thread at a moment when no modal operation runs there, within the
+// same dispatch as that look; fails with operation_cancelled when cancel is cancelled first or
+// the window can no longer resume the wait. host must outlive the wait.
+corun::details::future<void> ask_when_idle(const update_check_host& host, corun::details::cancellation_source cancel,
+                                           std::function<void()> ask);
 
 // The whole check: fetch, wait for the window to be initialised, ask on the UI thread once no
 // modal operation runs, and start the installer on Yes. Failures are silent (kept in the future).

@@ -55,6 +55,14 @@ bool IoAwaiterBase::finish_start(threadpool_io& io, BOOL ok, DWORD error)
     corun::throw_win32_error(error);
 }
 
+void IoAwaiterBase::cancel_if_cancelled(HANDLE file, const corun::details::cancellation_token* token) noexcept
+{
+    // The completion cannot resume the coroutine before finish_start, so the OVERLAPPED is
+    // still this call's.
+    if (token && token->is_cancelled())
+        CancelIoEx(file, &overlapped);
+}
+
 namespace {
 
 // A handle that was never bound (a transport that neither connected nor listens) has no
@@ -75,7 +83,10 @@ bool ReadAwaiter::await_suspend(std::coroutine_handle<> h)
     if (slot_)
         slot_->store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = ReadFile(file_, buffer_, count_, nullptr, &overlapped);
-    return finish_start(io_, ok, ok ? 0 : GetLastError());
+    const DWORD error = ok ? 0 : GetLastError();
+    if (error == ERROR_IO_PENDING)
+        cancel_if_cancelled(file_, token_);
+    return finish_start(io_, ok, error);
 }
 
 bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
@@ -85,7 +96,10 @@ bool WriteAwaiter::await_suspend(std::coroutine_handle<> h)
     if (slot_)
         slot_->store(&overlapped, std::memory_order_seq_cst);
     const BOOL ok = WriteFile(file_, buffer_, count_, nullptr, &overlapped);
-    return finish_start(io_, ok, ok ? 0 : GetLastError());
+    const DWORD error = ok ? 0 : GetLastError();
+    if (error == ERROR_IO_PENDING)
+        cancel_if_cancelled(file_, token_);
+    return finish_start(io_, ok, error);
 }
 
 bool ConnectAwaiter::await_suspend(std::coroutine_handle<> h)
@@ -105,8 +119,7 @@ bool ConnectAwaiter::await_suspend(std::coroutine_handle<> h)
         // the awaiter and the callback stay valid here.
         if (on_pending_ && *on_pending_)
             (*on_pending_)();
-        if (token_ && token_->is_cancelled())
-            CancelIoEx(pipe_, &overlapped);
+        cancel_if_cancelled(pipe_, token_);
     }
     return finish_start(io_, ok, error);
 }

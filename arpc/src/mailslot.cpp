@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "corun/errors.h"
+#include "mailslot_transfer.h"
 
 namespace arpc {
 
@@ -19,6 +20,8 @@ using corun::details::operation_cancelled;
 
 namespace {
 
+// The token is checked before the call and, through the awaiter, again once the call is
+// pending: a cancellation in between found no OVERLAPPED to cancel.
 future<std::vector<std::byte>> read_bound(HANDLE handle, threadpool_io& io,
                                           std::shared_ptr<cancellation_source_body> source,
                                           void (*cancel)(HANDLE, std::atomic<OVERLAPPED*>&))
@@ -27,15 +30,25 @@ future<std::vector<std::byte>> read_bound(HANDLE handle, threadpool_io& io,
     if (source->is_cancelled())
         throw operation_cancelled();
     std::atomic<OVERLAPPED*> pending{nullptr};
+    cancellation_token token(source);
     // Declared before the subscription: a running cancel may still touch its OVERLAPPED until
     // the subscription's destructor has waited for it.
-    ReadAwaiter read(handle, io, buffer.data(), Mailslot::read_size, &pending);
-    cancellation_token token(source);
+    ReadAwaiter read(handle, io, buffer.data(), Mailslot::read_size, &pending, &token);
     auto on_cancel = [handle, &pending, cancel] { cancel(handle, pending); };
     cancellation_subscription<decltype(on_cancel)> subscription(token, on_cancel);
     if (token.is_cancelled())
         throw operation_cancelled();
-    const DWORD count = co_await read;
+    bool oversized = false;
+    DWORD count = 0;
+    try {
+        count = co_await read;
+    } catch (const hresult_error& e) {
+        if (e.code() != hresult_from_win32(ERROR_INSUFFICIENT_BUFFER))
+            throw;
+        oversized = true;
+    }
+    if (oversized)
+        drop_oversized_datagram(handle);
     buffer.resize(count);
     co_return buffer;
 }
@@ -47,8 +60,8 @@ future<unsigned long> write_bound(HANDLE handle, threadpool_io& io, std::vector<
     if (source->is_cancelled())
         throw operation_cancelled();
     std::atomic<OVERLAPPED*> pending{nullptr};
-    WriteAwaiter write(handle, io, data.data(), static_cast<DWORD>(data.size()), &pending);
     cancellation_token token(source);
+    WriteAwaiter write(handle, io, data.data(), static_cast<DWORD>(data.size()), &pending, &token);
     auto on_cancel = [handle, &pending, cancel] { cancel(handle, pending); };
     cancellation_subscription<decltype(on_cancel)> subscription(token, on_cancel);
     if (token.is_cancelled())
@@ -74,7 +87,7 @@ future<unsigned long> fail_write(long hr)
 void Mailslot::cancel_io(HANDLE handle, std::atomic<OVERLAPPED*>& pending) noexcept
 {
     // A call that has completed meanwhile is no longer pending: CancelIoEx then cancels nothing.
-    if (OVERLAPPED* call = pending.exchange(nullptr, std::memory_order_acq_rel))
+    if (OVERLAPPED* call = pending.exchange(nullptr, std::memory_order_seq_cst))
         CancelIoEx(handle, call);
 }
 

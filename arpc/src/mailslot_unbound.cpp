@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "corun/errors.h"
+#include "mailslot_transfer.h"
 
 namespace arpc {
 
@@ -27,23 +28,6 @@ constexpr DWORD poll_interval_ms = 10;
 {
     throw hresult_error(hresult_from_win32(code));
 }
-
-// Owns one manual-reset event.
-class unique_event {
-public:
-    unique_event() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-        if (!event_)
-            corun::throw_last_error();
-    }
-    unique_event(const unique_event&) = delete;
-    unique_event& operator=(const unique_event&) = delete;
-    ~unique_event() { CloseHandle(event_); }
-    HANDLE get() const noexcept { return event_; }
-
-private:
-    HANDLE event_;
-};
 
 // Owns a one-shot thread-pool timer that resumes a coroutine. Closing it from inside its own
 // callback (the resumed coroutine ends there) is allowed: the system frees it afterwards.
@@ -88,30 +72,6 @@ private:
     std::coroutine_handle<> waiting_;
 };
 
-// One overlapped call on a handle that no thread-pool I/O object watches, waited for on its
-// own event. Returns the call's Win32 result (0 on success, also for ERROR_HANDLE_EOF).
-DWORD transfer_now(HANDLE handle, bool write, void* buffer, DWORD count, DWORD& transferred)
-{
-    unique_event done;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = done.get();
-    const BOOL ok = write ? WriteFile(handle, buffer, count, nullptr, &overlapped)
-                          : ReadFile(handle, buffer, count, nullptr, &overlapped);
-    if (!ok) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING)
-            return error == ERROR_HANDLE_EOF ? 0 : error;
-    }
-    DWORD moved = 0;
-    if (!GetOverlappedResult(handle, &overlapped, &moved, TRUE)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_HANDLE_EOF)
-            return error;
-    }
-    transferred = static_cast<DWORD>(overlapped.InternalHigh);
-    return 0;
-}
-
 } // namespace
 
 // Where the handle cannot be bound to the thread pool, a read looks for a message on a
@@ -134,14 +94,10 @@ future<std::vector<std::byte>> Mailslot::read_polled(HANDLE handle, std::shared_
         if (!GetMailslotInfo(handle, nullptr, &next, nullptr, nullptr))
             corun::throw_last_error();
         if (next != MAILSLOT_NO_MESSAGE) {
-            if (next > Mailslot::read_size) {
-                // Too long for the buffer: take it out of the mailslot, so the endpoint stays
-                // usable for the next message, and fail as the system fails such a read.
-                std::vector<std::byte> discarded(next);
-                DWORD ignored = 0;
-                (void)transfer_now(handle, false, discarded.data(), next, ignored);
-                throw_io_result(ERROR_INSUFFICIENT_BUFFER);
-            }
+            // Some systems cut a datagram too long for the buffer instead of refusing it: it
+            // is looked at before it is read.
+            if (next > Mailslot::read_size)
+                drop_oversized_datagram(handle);
             DWORD count = 0;
             const DWORD result = transfer_now(handle, false, buffer.data(), Mailslot::read_size, count);
             // Some systems fail the read of a waiting empty message with ERROR_BROKEN_PIPE

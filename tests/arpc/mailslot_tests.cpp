@@ -104,12 +104,11 @@ TEST_P(MailslotServer, EmptyAndFullSizeMessagesAreReadWhole)
     EXPECT_EQ(value_of(server->Read()), full);
 }
 
-TEST_P(MailslotServer, MessageLongerThanBufferFailsWithInsufficientBuffer)
+// The too long message is taken out, so that a listener that goes on reads the next one.
+TEST_P(MailslotServer, MessageLongerThanBufferFailsWithInsufficientBufferAndIsDropped)
 {
     send_raw(name, bytes(Mailslot::read_size + 1));
     EXPECT_EQ(failure_of(server->Read()), static_cast<long>(0x8007007AUL));
-    if (server->bound_to_thread_pool())
-        return; // the system decides whether such a message stays queued
     const auto next = bytes(5, 3);
     send_raw(name, next);
     EXPECT_EQ(value_of(server->Read()), next);
@@ -187,6 +186,56 @@ TEST_P(MailslotServer, ClientEndpointWritesWholeMessages)
 
 INSTANTIATE_TEST_SUITE_P(Paths, MailslotServer, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Polling" : "Default"; });
+
+// The thread-pool read path publishes its OVERLAPPED for the cancellation's work only when the
+// call starts; a cancellation that came just before found nothing to cancel. The awaiter
+// looks at the token again once the call is pending and cancels it itself. A mailslot cannot
+// be bound to the thread pool here, so a pipe stands in for it.
+corun::details::future<long> read_after_cancel(HANDLE pipe, arpc::threadpool_io& io,
+                                               const corun::details::cancellation_token& token, HANDLE done)
+{
+    std::byte buffer[16];
+    std::atomic<OVERLAPPED*> slot{nullptr};
+    long code = 0;
+    try {
+        arpc::ReadAwaiter read(pipe, io, buffer, sizeof buffer, &slot, &token);
+        (void)co_await read;
+    } catch (const hresult_error& e) {
+        code = e.code();
+    }
+    SetEvent(done);
+    co_return code;
+}
+
+TEST(MailslotIo, CancellationJustBeforeTheCallStartsStillCancelsIt)
+{
+    const std::wstring path = L"\\\\.\\pipe\\" + unique_name();
+    HANDLE server = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                     nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    {
+        arpc::threadpool_io io;
+        io.bind(client);
+        cancellation_source source;
+        corun::details::cancellation_token token(source);
+        source.cancel();
+        auto read = read_after_cancel(client, io, token, done);
+        const bool ended = WaitForSingleObject(done, 10000) == WAIT_OBJECT_0;
+        EXPECT_TRUE(ended) << "the read still waits for data";
+        if (!ended) {
+            DWORD written = 0;
+            WriteFile(server, "x", 1, &written, nullptr);
+        }
+        EXPECT_EQ(corun::details::wait_get(read), aborted);
+    }
+    CloseHandle(done);
+    CloseHandle(client);
+    CloseHandle(server);
+}
 
 TEST(Mailslot, FailuresToOpenAreHresultsAndLeaveNoHandle)
 {

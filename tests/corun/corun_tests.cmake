@@ -4,4 +4,5 @@ wharf_add_test(corun_tests
     ${WHARF_TEST_DIR}/future_tests.cpp
     ${WHARF_TEST_DIR}/cancellation_tests.cpp
     ${WHARF_TEST_DIR}/sync_tests.cpp
+    ${WHARF_TEST_DIR}/ready_or_cancelled_tests.cpp
   LIBS corun)

@@ -1,4 +1,8 @@
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -11,6 +15,28 @@
 using corun::details::future;
 using corun::details::latch;
 using corun::details::shared_future;
+
+namespace {
+// Allocations of at least this many bytes fail on this thread (out of memory on demand).
+thread_local std::size_t refused_allocation_size = std::numeric_limits<std::size_t>::max();
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (size >= refused_allocation_size)
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
 
 namespace {
 
@@ -47,6 +73,106 @@ future<void> observe(shared_future sf, int id, waiter_log& log)
     std::lock_guard guard(log.lock);
     log.order.push_back(id);
     log.threads.push_back(GetCurrentThreadId());
+}
+
+// The address that a waiter's coroutine handle has, as the fan-out hands it to the pool.
+void* handle_address(const future<void>& f)
+{
+    return std::coroutine_handle<corun::details::promise_type_<void>>::from_promise(f.state()).address();
+}
+
+// Replaces this program's import of TrySubmitThreadpoolCallback while it lives.
+class pool_submission_swap {
+public:
+    using function = BOOL(WINAPI*)(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON);
+
+    explicit pool_submission_swap(function replacement) : slot_(find_slot())
+    {
+        EXPECT_NE(slot_, nullptr);
+        if (slot_)
+            original_ = exchange(replacement);
+    }
+    pool_submission_swap(const pool_submission_swap&) = delete;
+    pool_submission_swap& operator=(const pool_submission_swap&) = delete;
+    ~pool_submission_swap()
+    {
+        if (slot_)
+            exchange(original_);
+    }
+
+    static function original() { return real_; }
+
+private:
+    static inline function real_ = nullptr;
+
+    function exchange(function value)
+    {
+        DWORD protection = 0;
+        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+        function old = *slot_;
+        *slot_ = value;
+        VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+        return old;
+    }
+
+    // The import address table entry that holds the system's function.
+    static function* find_slot()
+    {
+        real_ = reinterpret_cast<function>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TrySubmitThreadpoolCallback")));
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name;
+             ++module) {
+            for (auto* entry = reinterpret_cast<function*>(base + module->FirstThunk); *entry; ++entry) {
+                if (*entry == real_)
+                    return entry;
+            }
+        }
+        return nullptr;
+    }
+
+    function* slot_;
+    function original_ = nullptr;
+};
+
+BOOL WINAPI refuse_submission(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
+corun::details::srw_lock submitted_lock;
+std::vector<void*> submitted;
+
+BOOL WINAPI record_submission(PTP_SIMPLE_CALLBACK callback, PVOID context, PTP_CALLBACK_ENVIRON environment)
+{
+    {
+        std::lock_guard guard(submitted_lock);
+        submitted.push_back(context);
+    }
+    return pool_submission_swap::original()(callback, context, environment);
+}
+
+// Awaits sf with the next allocation of a coroutine frame refused on this thread.
+future<void> observe_short_of_memory(shared_future sf, std::atomic<int>& out_of_memory)
+{
+    try {
+        refused_allocation_size = 64; // a waiter's list entry is smaller, any frame larger
+        co_await sf;
+        refused_allocation_size = std::numeric_limits<std::size_t>::max();
+    } catch (const std::bad_alloc&) {
+        refused_allocation_size = std::numeric_limits<std::size_t>::max();
+        ++out_of_memory;
+    }
+}
+
+future<void> signal_when_resumed(shared_future sf, HANDLE done)
+{
+    co_await sf;
+    SetEvent(done);
 }
 
 } // namespace
@@ -153,4 +279,75 @@ TEST(SharedFuture, BlockingWaitBesideAnAwaiterLeavesBothToComplete)
         corun::details::wait_get(awaiter);
         ASSERT_EQ(log.order.size(), 1u) << "round " << round;
     }
+}
+
+// The waiters are handed to the pool in the order they came, each on a callback of its own.
+TEST(SharedFuture, WaitersAreHandedToThePoolInArrivalOrder)
+{
+    auto gate = make_gate();
+    shared_future sf(gated(gate));
+    waiter_log log;
+    std::vector<future<void>> waiters;
+    std::vector<void*> arrival;
+    {
+        pool_submission_swap swap(&record_submission);
+        for (int i = 0; i < 6; ++i) {
+            waiters.push_back(observe(sf, i, log));
+            arrival.push_back(handle_address(waiters.back()));
+        }
+        gate->set_value();
+        for (auto& w : waiters)
+            corun::details::wait_get(w);
+    }
+    std::vector<void*> handed;
+    {
+        std::lock_guard guard(submitted_lock);
+        for (void* context : submitted) {
+            if (std::find(arrival.begin(), arrival.end(), context) != arrival.end())
+                handed.push_back(context);
+        }
+        submitted.clear();
+    }
+    EXPECT_EQ(handed, arrival);
+}
+
+// Without the pool the fan-out still reaches every waiter: it goes on on the thread that
+// completed the operation and resumes the waiters there, in the order they came.
+TEST(SharedFuture, WaitersThePoolRefusesResumeInOrderOnTheCompletingThread)
+{
+    auto gate = make_gate();
+    shared_future sf(failing_gated(gate));
+    waiter_log log;
+    std::vector<future<void>> waiters;
+    {
+        pool_submission_swap swap(&refuse_submission);
+        for (int i = 0; i < 4; ++i)
+            waiters.push_back(observe(sf, i, log));
+        gate->set_value();
+    }
+    ASSERT_EQ(log.order.size(), 4u) << "waiters left suspended";
+    EXPECT_EQ(log.order, (std::vector<int>{0, 1, 2, 3}));
+    for (DWORD thread : log.threads)
+        EXPECT_EQ(thread, GetCurrentThreadId());
+    EXPECT_EQ(log.failures.load(), 4);
+    for (auto& w : waiters)
+        EXPECT_TRUE(w.ready());
+}
+
+// A waiter that cannot start the fan-out for want of memory fails with bad_alloc and leaves
+// nothing half done: the next waiter starts it and is resumed.
+TEST(SharedFuture, OutOfMemoryStartingTheFanOutLeavesItToTheNextWaiter)
+{
+    auto gate = make_gate();
+    shared_future sf(gated(gate));
+    std::atomic<int> out_of_memory{0};
+    auto refused = observe_short_of_memory(sf, out_of_memory);
+    ASSERT_TRUE(refused.ready());
+    EXPECT_EQ(out_of_memory.load(), 1);
+
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto next = signal_when_resumed(sf, done);
+    gate->set_value();
+    EXPECT_EQ(WaitForSingleObject(done, 10000), WAIT_OBJECT_0) << "the next waiter was never resumed";
+    CloseHandle(done);
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "corun/blocking_wait.h"
+#include "corun/thread_pool.h"
 #include "update_check.h"
 
 using namespace panel;
@@ -221,49 +222,18 @@ TEST(UpdateCheck, StartedInstallerGetsQuotedPathAndAProcessHandleValidInIt)
 
 namespace {
 
-corun::details::future<DWORD> thread_after_idle(const update_check_host& host,
-                                                const corun::details::cancellation_source& cancel)
+// The thread that the question would be asked on.
+corun::details::future<DWORD> thread_asked_on(const update_check_host& host, corun::details::cancellation_source cancel,
+                                              bool from_pool)
 {
-    co_await resume_when_idle(host, cancel);
-    co_return GetCurrentThreadId();
+    if (from_pool)
+        co_await corun::resume_background();
+    DWORD asked_on = 0;
+    co_await ask_when_idle(host, cancel, [&asked_on] { asked_on = GetCurrentThreadId(); });
+    co_return asked_on;
 }
 
-} // namespace
-
-TEST(UpdateCheck, QuestionWaitsOnTheWindowThreadUntilTheModalOperationEnds)
-{
-    std::atomic<int> modal_checks{0};
-    std::atomic<bool> modal{true};
-    update_check_host host;
-    host.ui_thread = GetCurrentThreadId();
-    host.post_resume = [tid = host.ui_thread](std::coroutine_handle<> h) {
-        PostThreadMessageW(tid, WM_APP, reinterpret_cast<WPARAM>(h.address()), 0);
-    };
-    host.modal_running = [&] {
-        ++modal_checks;
-        return modal.load();
-    };
-    corun::details::cancellation_source cancel;
-    auto result = thread_after_idle(host, cancel);
-    MSG msg{};
-    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE); // the thread's queue exists from here
-    for (int i = 0; i < 500 && !result.ready(); ++i) {
-        if (modal_checks >= 3)
-            modal = false; // the operation ends
-        if (PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_REMOVE))
-            std::coroutine_handle<>::from_address(reinterpret_cast<void*>(msg.wParam)).resume();
-        else
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_POSTMESSAGE);
-    }
-    ASSERT_TRUE(result.ready());
-    EXPECT_EQ(corun::details::wait_get(result), GetCurrentThreadId());
-    EXPECT_GE(modal_checks.load(), 3);
-    EXPECT_FALSE(modal.load());
-}
-
-namespace {
-
-bool ends_cancelled(corun::details::future<void>& f)
+bool ends_cancelled(corun::details::future<DWORD>& f)
 {
     try {
         corun::details::wait_get(f);
@@ -274,70 +244,103 @@ bool ends_cancelled(corun::details::future<void>& f)
     return false;
 }
 
+// A message-only window of the test's thread that resumes the posted records it receives.
+class resume_window {
+public:
+    resume_window()
+    {
+        WNDCLASSW cls{};
+        cls.lpfnWndProc = &resume_window::proc;
+        cls.hInstance = GetModuleHandleW(nullptr);
+        cls.lpszClassName = L"update_tests_resume";
+        RegisterClassW(&cls);
+        hwnd = CreateWindowW(cls.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, cls.hInstance, nullptr);
+    }
+    ~resume_window() { DestroyWindow(hwnd); }
+
+    // Pumps the thread's messages until done() holds, at most about five seconds.
+    template <class Done> static bool pump_until(Done done)
+    {
+        MSG msg{};
+        for (int i = 0; i < 500 && !done(); ++i) {
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageW(&msg);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        return done();
+    }
+
+    HWND hwnd = nullptr;
+
+private:
+    static LRESULT CALLBACK proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message != WM_APP)
+            return DefWindowProcW(hwnd, message, wParam, lParam);
+        reinterpret_cast<wl::wli::posted_resume*>(wParam)->waiter.resume();
+        return 0;
+    }
+};
+
 } // namespace
 
-TEST(UpdateCheck, WaitOrCancelEndsByWhicheverComesFirst)
+TEST(UpdateCheck, QuestionWaitsOnTheWindowThreadUntilTheModalOperationEnds)
 {
-    // The state completes first: the wait completes, a later cancellation changes nothing.
-    {
-        auto state = std::make_shared<corun::details::promise_type_<void>>();
-        corun::details::cancellation_source cancel;
-        auto wait = wait_or_cancel(*state, cancel);
-        EXPECT_FALSE(wait.ready());
-        state->set_value();
-        ASSERT_TRUE(wait.ready());
-        cancel.cancel();
-        EXPECT_NO_THROW(corun::details::wait_get(wait));
-    }
-    // The cancellation comes first: the wait ends at once, and the state's later completion
-    // resumes nothing (its continuation was taken back).
-    {
-        auto state = std::make_shared<corun::details::promise_type_<void>>();
-        corun::details::cancellation_source cancel;
-        auto wait = wait_or_cancel(*state, cancel);
-        cancel.cancel();
-        EXPECT_TRUE(ends_cancelled(wait));
-        EXPECT_FALSE(state->continuation);
-        state->set_value();
-    }
-    // Already cancelled: no wait at all.
-    {
-        auto state = std::make_shared<corun::details::promise_type_<void>>();
-        corun::details::cancellation_source cancel;
-        cancel.cancel();
-        auto wait = wait_or_cancel(*state, cancel);
-        EXPECT_TRUE(ends_cancelled(wait));
-        EXPECT_FALSE(state->continuation);
-    }
-}
-
-TEST(UpdateCheck, WaitOrCancelResumesExactlyOnceWhenBothRace)
-{
-    for (int i = 0; i < 300; ++i) {
-        auto state = std::make_shared<corun::details::promise_type_<void>>();
-        corun::details::cancellation_source cancel;
-        auto wait = wait_or_cancel(*state, cancel);
-        std::thread completer([&] { state->set_value(); });
-        cancel.cancel();
-        completer.join();
-        try {
-            corun::details::wait_get(wait); // completes once, either way; a double resume crashes
-        } catch (const corun::details::operation_cancelled&) {
-        }
-    }
-}
-
-TEST(UpdateCheck, ResumeThatIsNeverDeliveredEndsWithTheCancellation)
-{
-    // A window that is gone drops the posted resume: only the cancellation can end the wait.
-    std::atomic<int> posts{0};
+    resume_window window;
+    std::atomic<int> modal_checks{0};
     update_check_host host;
-    host.ui_thread = GetCurrentThreadId() + 1; // never the current thread
-    host.post_resume = [&](std::coroutine_handle<>) { ++posts; };
+    host.ui_thread = GetCurrentThreadId();
+    host.post_resume = [&window](wl::wli::posted_resume& record) {
+        return PostMessageW(window.hwnd, WM_APP, reinterpret_cast<WPARAM>(&record), 0) != 0;
+    };
+    host.modal_running = [&] { return ++modal_checks < 3; }; // the operation ends at the third look
     corun::details::cancellation_source cancel;
-    auto wait = resume_when_idle(host, cancel);
-    EXPECT_EQ(posts.load(), 1);
-    EXPECT_FALSE(wait.ready());
-    cancel.cancel();
-    EXPECT_TRUE(ends_cancelled(wait));
+    auto result = thread_asked_on(host, cancel, false);
+    ASSERT_TRUE(window.pump_until([&] { return result.ready(); }));
+    EXPECT_EQ(corun::details::wait_get(result), GetCurrentThreadId());
+    EXPECT_EQ(modal_checks.load(), 3);
+}
+
+TEST(UpdateCheck, ResumeDeliveredBeforeThePostReturnsStillContinuesOnTheWindowThread)
+{
+    resume_window window;
+    ASSERT_TRUE(window.hwnd);
+    for (int round = 0; round < 20; ++round) {
+        update_check_host host;
+        host.ui_thread = GetCurrentThreadId();
+        // Delivered at once: the window's thread runs the resume before the post returns.
+        host.post_resume = [&window](wl::wli::posted_resume& record) {
+            SendMessageW(window.hwnd, WM_APP, reinterpret_cast<WPARAM>(&record), 0);
+            return true;
+        };
+        corun::details::cancellation_source cancel;
+        auto result = thread_asked_on(host, cancel, true);
+        ASSERT_TRUE(window.pump_until([&] { return result.ready(); }));
+        ASSERT_EQ(corun::details::wait_get(result), GetCurrentThreadId()) << "round " << round;
+    }
+}
+
+TEST(UpdateCheck, ResumeThatTheWindowCanNoLongerDeliverEndsTheWaitCancelled)
+{
+    // Posted through a real window link: the window goes (or stops being served) while the
+    // resume waits in its queue, and later posts fail at once.
+    resume_window window;
+    auto link = std::make_shared<wl::wli::window_link>();
+    link->bind(window.hwnd);
+    update_check_host host;
+    host.ui_thread = GetCurrentThreadId();
+    host.post_resume = wl::wli::link_poster{link, WM_APP + 1};
+    corun::details::cancellation_source cancel;
+    auto waiting = thread_asked_on(host, cancel, true);
+    MSG msg{};
+    for (int i = 0; i < 500 && !PeekMessageW(&msg, window.hwnd, WM_APP + 1, WM_APP + 1, PM_NOREMOVE); ++i)
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_POSTMESSAGE);
+    ASSERT_EQ(msg.message, WM_APP + 1u) << "the resume was never posted";
+    EXPECT_FALSE(waiting.ready());
+    link->unbind();
+    EXPECT_TRUE(ends_cancelled(waiting));
+
+    auto late = thread_asked_on(host, cancel, true);
+    EXPECT_TRUE(ends_cancelled(late));
+    PeekMessageW(&msg, window.hwnd, WM_APP + 1, WM_APP + 1, PM_REMOVE);
 }

@@ -62,7 +62,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_connection = True
             self.connection.shutdown(2)
-        elif path == "/stall":
+        elif path == "/hold":
+            # Answers only once released, then holds back the second half of the body until
+            # released again.
+            released.wait(30)
+            released.clear()
             body = json.dumps({"part": "x" * 1000, "end": True}).encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -10,9 +12,13 @@
 #include "trellum/http_client.h"
 
 namespace Trellum::details {
-// Reaches the client's pending field.
+// Reaches the client's pending field and the context of its latest request.
 struct http_client_probe {
     static async_operation* pending(HttpClient& client) { return client.pending_.load(); }
+    static DWORD_PTR latest_context(HttpClient& client)
+    {
+        return reinterpret_cast<DWORD_PTR>(&client.contexts_.back());
+    }
     static void check_status(const unique_hinternet& request) { HttpClient::check_status(request); }
 };
 } // namespace Trellum::details
@@ -260,43 +266,95 @@ TEST(HttpClient, CancelledSourceBeforeStartCreatesNothing)
               corun::details::cancelled_hresult);
 }
 
-// A completion that arrives when no call waits, or for another handle while a read waits,
-// must resume nobody: the waiting read goes on to deliver the whole document.
-TEST(HttpClient, LateCompletionCannotCompleteALaterOperation)
+// Waits until the client has an operation pending that opens the URL (reading false) or reads
+// its body (reading true). Between two steps of a request nothing is pending for a moment.
+Trellum::details::async_operation* wait_for_pending(HttpClient& client, bool reading)
+{
+    const ULONGLONG deadline = GetTickCount64() + 20000;
+    while (GetTickCount64() < deadline) {
+        Trellum::details::async_operation* op = http_client_probe::pending(client);
+        if (op && (op->expected_handle() != nullptr) == reading)
+            return op;
+        Sleep(1);
+    }
+    return nullptr;
+}
+
+void release_held_request(const corun::cancellation_source& source)
+{
+    client_ref releaser;
+    corun::details::wait_get(releaser->get_json(L"/release", source));
+}
+
+void complete_late(HINTERNET handle, DWORD_PTR context)
+{
+    INTERNET_ASYNC_RESULT stale{1, 0};
+    HttpClient::status_callback(handle, context, INTERNET_STATUS_REQUEST_COMPLETE, &stale, sizeof stale);
+}
+
+// A completion that belongs to no waiting operation resumes nobody: one of an earlier request
+// (even for the same handle value, which WinINet may give out again), or one for another
+// handle. Taken, it would hand the URL request a made-up handle, or end a read early while
+// WinINet still writes into its buffer. The held request goes on to deliver its own document.
+TEST(HttpClient, LateCompletionCompletesOnlyTheOperationItBelongsTo)
 {
     client_ref c;
     corun::cancellation_source source;
-    INTERNET_ASYNC_RESULT stale{1, 0};
+    corun::details::wait_get(c->get_json(L"/json", source));
+    const DWORD_PTR earlier = http_client_probe::latest_context(*c.client);
+    const auto foreign = reinterpret_cast<HINTERNET>(0x4711);
 
-    // Nothing in flight.
-    HttpClient::status_callback(reinterpret_cast<HINTERNET>(0x4711), reinterpret_cast<DWORD_PTR>(c.client),
-                                INTERNET_STATUS_REQUEST_COMPLETE, &stale, sizeof stale);
+    complete_late(foreign, earlier); // nothing in flight
     EXPECT_EQ(http_client_probe::pending(*c.client), nullptr);
 
-    auto stalled = c->get_json(L"/stall", source);
-    // The server holds back the second half of the body, so a read of it stays pending. Between
-    // two steps of the request (opening the URL, then reading) no operation is pending for a
-    // moment: look until one is pending on a request handle.
-    Trellum::details::async_operation* op = nullptr;
-    for (int i = 0; i < 5000; ++i) {
-        op = http_client_probe::pending(*c.client);
-        if (op && op->expected_handle())
-            break;
-        Sleep(1);
-    }
+    // The server holds back its answer: opening the URL stays pending.
+    auto held = c->get_json(L"/hold", source);
+    Trellum::details::async_operation* op = wait_for_pending(*c.client, false);
     ASSERT_NE(op, nullptr);
-    ASSERT_NE(op->expected_handle(), nullptr);
-    HttpClient::status_callback(reinterpret_cast<HINTERNET>(0x4711), reinterpret_cast<DWORD_PTR>(c.client),
-                                INTERNET_STATUS_REQUEST_COMPLETE, &stale, sizeof stale);
-    EXPECT_FALSE(stalled.ready());
+    EXPECT_NE(op->context_value(), earlier);
+    complete_late(foreign, earlier);
+    EXPECT_FALSE(held.ready());
     EXPECT_EQ(http_client_probe::pending(*c.client), op);
 
-    client_ref releaser;
-    corun::details::wait_get(releaser->get_json(L"/release", source));
-    nlohmann::json doc = corun::details::wait_get(stalled);
+    // Then it holds back the second half of the body: a read stays pending.
+    release_held_request(source);
+    op = wait_for_pending(*c.client, true);
+    ASSERT_NE(op, nullptr);
+    complete_late(op->expected_handle(), earlier);
+    complete_late(foreign, op->context_value());
+    EXPECT_FALSE(held.ready());
+
+    release_held_request(source);
+    nlohmann::json doc = corun::details::wait_get(held);
     EXPECT_TRUE(doc["end"].get<bool>());
     EXPECT_EQ(doc["part"].get<std::string>().size(), 1000u);
     EXPECT_EQ(http_client_probe::pending(*c.client), nullptr);
+}
+
+// A request holds its client until it has ended, so the caller may let go of its own
+// reference meanwhile; and it keeps its own copy of the cancellation source, whose caller's
+// object may be gone once the request has started.
+TEST(HttpClient, RequestOutlivesTheCallersClientAndSource)
+{
+    auto* client = new HttpClient;
+    client->AddRef();
+    ASSERT_TRUE(client->open(base_url()));
+    alignas(corun::cancellation_source) std::byte storage[sizeof(corun::cancellation_source)];
+    auto* source = new (storage) corun::cancellation_source;
+    auto held = client->get_json(L"/hold", *source);
+    source->~cancellation_source();
+    std::memset(storage, 0xA5, sizeof storage);
+
+    client->AddRef();
+    EXPECT_EQ(client->Release(), 2u); // the caller's reference and the request's
+    EXPECT_EQ(client->Release(), 1u);
+
+    corun::cancellation_source other;
+    release_held_request(other);
+    ASSERT_NE(wait_for_pending(*client, true), nullptr);
+    release_held_request(other);
+    nlohmann::json doc = corun::details::wait_get(held);
+    EXPECT_EQ(doc["part"].get<std::string>().size(), 1000u);
 }
 
 // Completions arrive on WinINet's threads, sometimes before the starting call has returned;

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 #include <windows.h>
 
 #include "corun/corun.h"
+#include "corun/ready_or_cancelled.h"
 #include "test_dialog.h"
 #include "wl/progress.h"
 
@@ -39,16 +41,34 @@ struct shown_dialog {
 };
 std::vector<shown_dialog> shown;
 ULONGLONG started = 0;
+HANDLE dialog_shown = nullptr; // auto-reset, set at each creation
 
 LRESULT CALLBACK watch_creation(int code, WPARAM wParam, LPARAM lParam)
 {
     if (code == HCBT_CREATEWND) {
         const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lParam);
         const wchar_t* name = create->lpcs->lpszName;
-        if (name && !IS_INTRESOURCE(name) && std::wstring(name) == L"Please Wait")
+        if (name && !IS_INTRESOURCE(name) && std::wstring(name) == L"Please Wait") {
             shown.push_back({reinterpret_cast<HWND>(wParam), GetTickCount64() - started});
+            SetEvent(dialog_shown);
+        }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Ends only once "Please Wait" is up (or after ten seconds), failing with hr if set: an
+// operation that outlasts the threshold however late a loaded machine lets the UI thread look.
+corun::future<void> operation_until_shown(long hr, counted = {})
+{
+    co_await corun::resume_background();
+    // Made, then up: its closer is waiting for this operation by then.
+    if (WaitForSingleObject(dialog_shown, 10000) == WAIT_OBJECT_0) {
+        const HWND dialog = shown.back().hwnd;
+        for (int i = 0; i < 1000 && !IsWindowVisible(dialog); ++i)
+            Sleep(10);
+    }
+    if (hr != 0)
+        throw corun::details::hresult_error(hr);
 }
 
 class creation_watch {
@@ -56,9 +76,15 @@ public:
     creation_watch()
     {
         shown.clear();
+        dialog_shown = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         hook_ = SetWindowsHookExW(WH_CBT, &watch_creation, nullptr, GetCurrentThreadId());
     }
-    ~creation_watch() { UnhookWindowsHookEx(hook_); }
+    ~creation_watch()
+    {
+        UnhookWindowsHookEx(hook_);
+        CloseHandle(dialog_shown);
+        dialog_shown = nullptr;
+    }
 
 private:
     HHOOK hook_;
@@ -83,6 +109,49 @@ outcome run_operation(HWND parent, corun::future<void> op)
     }
     result.elapsed = GetTickCount64() - started;
     return result;
+}
+
+struct quit_trace {
+    DWORD quit_posted_on = 0;
+    DWORD finished_on = 0;
+    bool unreachable = false;
+};
+
+corun::future<void> on_window(test_main* d, DWORD* ran_on)
+{
+    co_await d->resume_on_window();
+    *ran_on = GetCurrentThreadId();
+}
+
+// On the window's thread (inside "Please Wait") it posts a quit, as an exception report does,
+// which ends the dialog's modal loop; then it needs the window's thread once more to end.
+// watchdog bounds that last step, should the thread never serve it.
+corun::future<void> quitting_operation(test_main* d, quit_trace& t, corun::cancellation_source watchdog)
+{
+    co_await corun::resume_background();
+    // Served first by the modal loop of "Please Wait": the operation cannot end before.
+    co_await d->resume_on_window();
+    t.quit_posted_on = GetCurrentThreadId();
+    PostQuitMessage(-7);
+    co_await corun::resume_background();
+    auto back = on_window(d, &t.finished_on);
+    try {
+        co_await corun::details::ready_or_cancelled(back, watchdog);
+    } catch (const corun::details::operation_cancelled&) {
+        t.unreachable = true;
+    }
+}
+
+// Drops every resume posted to "Please Wait" on its way out of the UI thread's queue: to the
+// dialog, as if the post of its closer had failed.
+LRESULT CALLBACK drop_dialog_resumes(int code, WPARAM wParam, LPARAM lParam)
+{
+    auto* msg = reinterpret_cast<MSG*>(lParam);
+    wchar_t title[32] = {};
+    if (code == HC_ACTION && msg->message == test_main::resume_message && GetWindowTextW(msg->hwnd, title, 32) &&
+        std::wstring(title) == L"Please Wait")
+        msg->message = WM_NULL;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 // Waits, bounded, until every operation frame has been freed.
@@ -197,7 +266,9 @@ TEST(RunWithProgress, ClosingPleaseWaitDoesNotEndTheWait)
 }
 
 // 200 runs alternating between operations that end at once or within a few milliseconds and,
-// every twentieth run, one of 600 ms that shows the dialog; every outcome must reach its own caller.
+// every twentieth run, one that lasts until the dialog has been shown; every outcome must reach its
+// own caller. (A long run of a fixed 600 ms could end unseen: under load the UI thread woke from
+// its 500 ms wait up to 150 ms late, and the operation starts before that wait does.)
 TEST(RunWithProgress, ManyAlternatingShortAndLongRunsStayConsistent)
 {
     creation_watch watch;
@@ -206,9 +277,9 @@ TEST(RunWithProgress, ManyAlternatingShortAndLongRunsStayConsistent)
         for (int i = 0; i < 200; ++i) {
             const bool is_long = i % 20 == 19;
             long_runs += is_long;
-            const DWORD ms = is_long ? 600 : static_cast<DWORD>(i % 3);
             const long hr = i % 2 ? static_cast<long>(0x80070000UL | static_cast<unsigned long>(i)) : 0;
-            const outcome result = run_operation(d.hwnd(), operation(ms, hr, nullptr));
+            const outcome result = run_operation(
+                d.hwnd(), is_long ? operation_until_shown(hr) : operation(static_cast<DWORD>(i % 3), hr, nullptr));
             if (hr == 0 ? !result.returned : (result.returned || result.hr != hr))
                 ++wrong;
         }
@@ -219,5 +290,61 @@ TEST(RunWithProgress, ManyAlternatingShortAndLongRunsStayConsistent)
     EXPECT_EQ(static_cast<int>(shown.size()), long_runs);
     for (const auto& s : shown)
         EXPECT_FALSE(IsWindow(s.hwnd));
+    EXPECT_TRUE(operations_freed());
+}
+
+TEST(RunWithProgress, QuitDuringALongOperationStillWaitsForItServesItsResumesAndKeepsTheCode)
+{
+    creation_watch watch;
+    outcome result;
+    quit_trace t;
+    corun::cancellation_source watchdog;
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread guard([&] {
+        if (WaitForSingleObject(returned, 15000) != WAIT_OBJECT_0)
+            watchdog.cancel();
+    });
+    test_main dialog([&](test_main& d) {
+        result = run_operation(d.hwnd(), quitting_operation(&d, t, watchdog));
+        SetEvent(returned);
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), -7);
+    SetEvent(returned);
+    guard.join();
+    CloseHandle(returned);
+    EXPECT_TRUE(result.returned);
+    EXPECT_FALSE(t.unreachable);
+    EXPECT_EQ(t.quit_posted_on, GetCurrentThreadId());
+    EXPECT_EQ(t.finished_on, GetCurrentThreadId());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(IsWindow(shown[0].hwnd));
+    EXPECT_TRUE(operations_freed());
+}
+
+TEST(RunWithProgress, PleaseWaitEndsWithTheOperationEvenWhenItsCloserNeverGetsThrough)
+{
+    creation_watch watch;
+    HHOOK dropper = SetWindowsHookExW(WH_GETMESSAGE, &drop_dialog_resumes, nullptr, GetCurrentThreadId());
+    outcome result;
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Should the dialog never end, a quit with its own code ends its modal loop.
+    std::thread guard([&, ui = GetCurrentThreadId()] {
+        if (WaitForSingleObject(returned, 10000) != WAIT_OBJECT_0)
+            PostThreadMessageW(ui, WM_QUIT, 55, 0);
+    });
+    test_main dialog([&](test_main& d) {
+        result = run_operation(d.hwnd(), operation_until_shown(0));
+        SetEvent(returned);
+        return true;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    SetEvent(returned);
+    guard.join();
+    CloseHandle(returned);
+    UnhookWindowsHookEx(dropper);
+    EXPECT_TRUE(result.returned);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(IsWindow(shown[0].hwnd));
     EXPECT_TRUE(operations_freed());
 }

@@ -2,7 +2,7 @@
 
 #include "test_ids.h"
 
-test_main::test_main(std::function<bool(test_main&)> b) : async_window(handlers), body(std::move(b))
+test_main::test_main(std::function<bool(test_main&)> b) : async_window(handlers, link), body(std::move(b))
 {
     setup.dialogId = IDD_TEST_MAIN;
     handlers.on_message(WM_INITDIALOG, [this](wl::params) -> __int64 {
@@ -22,6 +22,7 @@ int test_main::run_loop(int show_command)
     if (HWND left = hwnd()) {
         SetWindowLongPtrW(left, DWLP_USER, 0);
         handlers.hwnd = nullptr;
+        link->unbind();
         DestroyWindow(left);
     }
     // Drop a quit message that the loop did not fetch.

@@ -10,6 +10,7 @@
 #include <bcrypt.h>
 
 #include "corun/errors.h"
+#include "trellum/com/ref.h"
 
 namespace Trellum {
 namespace details {
@@ -19,6 +20,10 @@ namespace {
 constexpr wchar_t user_agent[] = L"Velmor Software Trellum Library win7-compatible HTTP client. Version 1.0";
 constexpr DWORD open_url_flags = INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_UI;
 constexpr std::size_t chunk_size = 65536;
+
+// Holds the client while one of its requests runs: WinINet calls back into it until the
+// request has ended, whoever else still holds it.
+using client_hold = com::details::ref<HttpClient>;
 
 // Takes a token on the caller's source for the running coroutine: a cancelled source ends the
 // request with operation_cancelled before anything is made.
@@ -52,7 +57,7 @@ struct partial_file_guard {
 // Sets or clears the delete-on-close disposition of an open file.
 void mark_for_deletion(HANDLE file, bool remove)
 {
-    FILE_DISPOSITION_INFO disposition{remove ? TRUE : FALSE};
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
     if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition))
         corun::throw_last_error();
 }
@@ -176,8 +181,8 @@ void async_operation::resume() noexcept
 // Opens the URL; yields the request handle.
 class HttpClient::get_awaiter final : public async_operation {
 public:
-    get_awaiter(HttpClient& client, std::wstring&& url, std::wstring&& headers) noexcept
-        : async_operation(client, nullptr), url_(std::move(url)), headers_(std::move(headers))
+    get_awaiter(const request_context& context, std::wstring&& url, std::wstring&& headers) noexcept
+        : async_operation(context, nullptr), url_(std::move(url)), headers_(std::move(headers))
     {
     }
 
@@ -187,10 +192,10 @@ public:
         // From the call on, a completion may resume the coroutine on another thread: only
         // locals are used until disarm() has shown that this awaiter is still ours.
         HttpClient& client = client_;
+        const DWORD_PTR context = context_value();
         arm(waiter);
         HINTERNET request = InternetOpenUrlW(client.session_, url_.c_str(), headers_.c_str(),
-                                             static_cast<DWORD>(headers_.size()), open_url_flags,
-                                             reinterpret_cast<DWORD_PTR>(&client));
+                                             static_cast<DWORD>(headers_.size()), open_url_flags, context);
         if (request) {
             // Finished at once: use the handle unless a completion has already taken over.
             if (!disarm(client, this))
@@ -231,8 +236,9 @@ private:
 // Reads one chunk of the body; yields the byte count, 0 at the end.
 class HttpClient::read_awaiter final : public async_operation {
 public:
-    read_awaiter(HttpClient& client, HINTERNET request, std::byte* buffer, unsigned long long size) noexcept
-        : async_operation(client, request), request_(request), buffer_(buffer),
+    read_awaiter(const request_context& context, HINTERNET request, std::byte* buffer,
+                 unsigned long long size) noexcept
+        : async_operation(context, request), request_(request), buffer_(buffer),
           size_(size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size))
     {
     }
@@ -337,13 +343,14 @@ void CALLBACK HttpClient::status_callback(HINTERNET handle, DWORD_PTR context, D
     if (status != INTERNET_STATUS_REQUEST_COMPLETE || !context || !information ||
         length < sizeof(INTERNET_ASYNC_RESULT))
         return;
-    auto& client = *reinterpret_cast<HttpClient*>(context);
+    // Every context value the client hands to WinINet is one of its request contexts.
+    auto& client = *reinterpret_cast<const request_context*>(context)->client;
     async_operation* claimed = nullptr;
     {
         std::lock_guard guard(client.pending_lock_);
         async_operation* op = client.pending_.load(std::memory_order_acquire);
-        // A completion for another handle (a read of an earlier request) completes nothing.
-        if (op && (!op->expected_handle() || op->expected_handle() == handle)) {
+        // A late completion of an earlier request, or of another handle, completes nothing.
+        if (op && op->owns(handle, context)) {
             client.pending_.store(nullptr, std::memory_order_release);
             claimed = op;
         }
@@ -363,15 +370,21 @@ std::wstring HttpClient::canonicalize_url(const std::wstring& path) const
     return buffer;
 }
 
-HttpClient::get_awaiter HttpClient::get(std::wstring&& url, std::wstring&& headers)
+const request_context& HttpClient::new_request_context()
 {
-    return get_awaiter(*this, std::move(url), std::move(headers));
+    std::lock_guard guard(pending_lock_);
+    return contexts_.emplace_back(request_context{this});
 }
 
-HttpClient::read_awaiter HttpClient::read_chunk(const unique_hinternet& request, std::byte* buffer,
+HttpClient::get_awaiter HttpClient::get(const request_context& context, std::wstring&& url, std::wstring&& headers)
+{
+    return get_awaiter(context, std::move(url), std::move(headers));
+}
+
+HttpClient::read_awaiter HttpClient::read_chunk(const request_context& context, HINTERNET request, std::byte* buffer,
                                                 unsigned long long size)
 {
-    return read_awaiter(*this, request.get(), buffer, size);
+    return read_awaiter(context, request, buffer, size);
 }
 
 void HttpClient::check_status(const unique_hinternet& request)
@@ -385,15 +398,15 @@ void HttpClient::check_status(const unique_hinternet& request)
         corun::throw_error(E_INVALIDARG);
 }
 
-corun::details::future<std::string> HttpClient::read_all(const unique_hinternet& request,
-                                                         const corun::details::cancellation_source& source)
+corun::details::future<std::string> HttpClient::read_all(const request_context* context, HINTERNET request,
+                                                         corun::details::cancellation_source source)
 {
     token_holder cancel(source, (co_await corun::details::current_promise{}).cancelled);
     std::byte buffer[document_limit];
     std::size_t total = 0;
     while (total < document_limit) {
         cancel.token.throw_if_cancelled();
-        const DWORD got = co_await read_chunk(request, buffer + total, document_limit - total);
+        const DWORD got = co_await read_chunk(*context, request, buffer + total, document_limit - total);
         if (got == 0)
             break;
         total += got;
@@ -402,27 +415,26 @@ corun::details::future<std::string> HttpClient::read_all(const unique_hinternet&
         // A document that does not fit is refused rather than parsed from a cut copy.
         std::byte probe[1];
         cancel.token.throw_if_cancelled();
-        if (co_await read_chunk(request, probe, sizeof probe) != 0)
+        if (co_await read_chunk(*context, request, probe, sizeof probe) != 0)
             corun::throw_win32_error(ERROR_INSUFFICIENT_BUFFER);
     }
     co_return std::string(reinterpret_cast<const char*>(buffer), total);
 }
 
-corun::details::future<void> HttpClient::read_to_file(const unique_hinternet& request, HANDLE file,
-                                                      const corun::details::cancellation_source& source,
-                                                      file_digest* digest)
+corun::details::future<void> HttpClient::read_to_file(const request_context* context, HINTERNET request, HANDLE file,
+                                                      corun::details::cancellation_source source, file_digest* digest)
 {
     token_holder cancel(source, (co_await corun::details::current_promise{}).cancelled);
     // A body that ends before its announced length was cut: it must not pass as complete.
     DWORD announced = 0;
     DWORD length = sizeof announced;
-    const bool has_length = HttpQueryInfoW(request.get(), HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
+    const bool has_length = HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER,
                                            &announced, &length, nullptr) != 0;
     std::byte buffer[chunk_size];
     unsigned long long total = 0;
     for (;;) {
         cancel.token.throw_if_cancelled();
-        const DWORD got = co_await read_chunk(request, buffer, sizeof buffer);
+        const DWORD got = co_await read_chunk(*context, request, buffer, sizeof buffer);
         if (got == 0)
             break;
         DWORD written = 0;
@@ -437,22 +449,25 @@ corun::details::future<void> HttpClient::read_to_file(const unique_hinternet& re
 }
 
 corun::details::future<nlohmann::json> HttpClient::get_json(std::wstring path,
-                                                           const corun::details::cancellation_source& source)
+                                                           corun::details::cancellation_source source)
 {
+    const client_hold hold(this);
     token_holder cancel(source, (co_await corun::details::current_promise{}).cancelled);
+    const request_context& context = new_request_context();
     std::wstring url = canonicalize_url(path);
     cancel.token.throw_if_cancelled();
-    unique_hinternet request = co_await get(std::move(url), L"Accept: application/json");
+    unique_hinternet request = co_await get(context, std::move(url), L"Accept: application/json");
     check_status(request);
-    std::string body = co_await read_all(request, source);
+    std::string body = co_await read_all(&context, request.get(), source);
     request.reset();
     co_return nlohmann::json::parse(body);
 }
 
 corun::details::future<bool> HttpClient::download_file(std::wstring path, std::wstring target_file,
-                                                      const corun::details::cancellation_source& source,
+                                                      corun::details::cancellation_source source,
                                                       unique_file* kept_file)
 {
+    const client_hold hold(this);
     token_holder cancel(source, (co_await corun::details::current_promise{}).cancelled);
     // The body goes to a sibling file first, so an existing target is replaced only by a
     // complete download. Nobody else may open it for writing, renaming or deleting meanwhile.
@@ -468,12 +483,13 @@ corun::details::future<bool> HttpClient::download_file(std::wstring path, std::w
 
     std::wstring url = canonicalize_url(path);
     cancel.token.throw_if_cancelled();
-    unique_hinternet request = co_await get(std::move(url), L"Accept: */*");
+    const request_context& context = new_request_context();
+    unique_hinternet request = co_await get(context, std::move(url), L"Accept: */*");
     check_status(request);
     std::optional<file_digest> digest;
     if (kept_file)
         digest.emplace();
-    co_await read_to_file(request, file.get(), source, digest ? &*digest : nullptr);
+    co_await read_to_file(&context, request.get(), file.get(), source, digest ? &*digest : nullptr);
     request.reset();
 
     mark_for_deletion(file.get(), false);

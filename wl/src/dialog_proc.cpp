@@ -59,6 +59,7 @@ INT_PTR CALLBACK dialog_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         EnumChildWindows(hwnd, &set_font, reinterpret_cast<LPARAM>(font));
         self->handlers.hwnd = hwnd;
+        self->link->bind(hwnd);
     } else {
         self = reinterpret_cast<wli::dialog_base*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     }
@@ -74,8 +75,10 @@ INT_PTR CALLBACK dialog_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
         EnumChildWindows(hwnd, &install_wheel_forwarding, reinterpret_cast<LPARAM>(hwnd));
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
-        if (self)
+        if (self) {
             self->handlers.hwnd = nullptr;
+            self->link->unbind();
+        }
     }
     return result;
 }

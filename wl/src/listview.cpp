@@ -55,7 +55,9 @@ std::vector<std::int64_t> listview::get_selected() const
 
 __int64 listview::on_getdlgcode(const params& p)
 {
-    if (p.lParam == 0)
+    // The dialog manager asks about every keyboard message: only a key going down is a key
+    // press here (a typed '\r' or ']' is a character, not Enter or the menu key).
+    if (p.lParam == 0 || reinterpret_cast<const MSG*>(p.lParam)->message != WM_KEYDOWN)
         return default_processing(p);
     switch (p.wParam & 0xFF) {
     case 'A':

@@ -39,6 +39,7 @@ void native_control::install_subclass()
     if (!control)
         throw std::invalid_argument("Trying to install subclass on an empty control.");
     handlers.hwnd = control;
+    link->bind(control);
     subclass_id_ = control_subclass_counter++;
     SetWindowSubclass(control, &native_control::subclass_proc, subclass_id_, reinterpret_cast<DWORD_PTR>(this));
 }
@@ -48,6 +49,7 @@ void native_control::detach() noexcept
     if (handlers.hwnd) {
         RemoveWindowSubclass(handlers.hwnd, &native_control::subclass_proc, subclass_id_);
         handlers.hwnd = nullptr;
+        link->unbind();
     }
 }
 
@@ -68,6 +70,7 @@ LRESULT CALLBACK native_control::subclass_proc(HWND hwnd, UINT message, WPARAM w
     if (message == WM_NCDESTROY) {
         RemoveWindowSubclass(hwnd, &native_control::subclass_proc, id);
         wrapper->handlers.hwnd = nullptr;
+        wrapper->link->unbind();
     }
     // After the subclass is gone DefSubclassProc passes on to the control's own procedure.
     if (!handled)

@@ -2,13 +2,14 @@
 
 namespace wl::wli {
 
-void run_marshalled_call(LPARAM record) noexcept
+void run_marshalled_call(std::unique_ptr<marshalled_call> record) noexcept
 {
-    std::unique_ptr<marshalled_call> owned(reinterpret_cast<marshalled_call*>(record));
+    if (!record)
+        return;
     try {
-        if (owned->error)
-            std::rethrow_exception(owned->error);
-        owned->call();
+        if (record->error)
+            std::rethrow_exception(record->error);
+        record->call();
     } catch (...) {
         report_exception();
         PostQuitMessage(-1);

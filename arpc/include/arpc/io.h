@@ -12,7 +12,9 @@
 //   - success at once: when the handle skips the completion port on success, no completion will
 //     come: CancelThreadpoolIo and continue on this thread; otherwise the completion still
 //     comes and the awaiter waits for it like a pending call;
-//   - ERROR_IO_PENDING: suspend until the completion callback;
+//   - ERROR_IO_PENDING: suspend until the completion callback; when the caller gave a
+//     cancellation token that is cancelled by now, cancel the call first (a cancellation's
+//     work that looked at the slot before it was published found nothing to cancel);
 //   - any other error: CancelThreadpoolIo and throw (corun::throw_win32_error).
 // The starter and the completion callback meet on one atomic flag: whichever comes second
 // resumes the coroutine, so the starter may still use the awaiter after the call.
@@ -111,15 +113,20 @@ protected:
     // Called right after the overlapped call by await_suspend; returns whether to stay
     // suspended. ok is the call's return value, error its GetLastError when it failed.
     bool finish_start(threadpool_io& io, BOOL ok, DWORD error);
+    // Called once the call is pending, before finish_start: a cancellation whose work looked
+    // at the slot before the OVERLAPPED was published there cancelled nothing, so when token
+    // is cancelled by now the awaiter cancels its own call.
+    void cancel_if_cancelled(HANDLE file, const corun::details::cancellation_token* token) noexcept;
 };
 
 // ReadFile into buffer; slot, when given, receives the OVERLAPPED's address before the call
-// (for a CancelIoEx from elsewhere) and is not cleared afterwards.
+// (for a CancelIoEx from elsewhere) and is not cleared afterwards. With a token, a pending
+// read is cancelled when the token is found cancelled after the call has started.
 class ReadAwaiter : public IoAwaiterBase {
 public:
-    ReadAwaiter(HANDLE file, threadpool_io& io, void* buffer, DWORD count,
-                std::atomic<OVERLAPPED*>* slot = nullptr) noexcept
-        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot)
+    ReadAwaiter(HANDLE file, threadpool_io& io, void* buffer, DWORD count, std::atomic<OVERLAPPED*>* slot = nullptr,
+                const corun::details::cancellation_token* token = nullptr) noexcept
+        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), token_(token)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -131,14 +138,16 @@ private:
     DWORD count_;
     threadpool_io& io_;
     std::atomic<OVERLAPPED*>* slot_;
+    const corun::details::cancellation_token* token_;
 };
 
-// WriteFile from buffer; slot as for ReadAwaiter.
+// WriteFile from buffer; slot and token as for ReadAwaiter.
 class WriteAwaiter : public IoAwaiterBase {
 public:
     WriteAwaiter(HANDLE file, threadpool_io& io, const void* buffer, DWORD count,
-                 std::atomic<OVERLAPPED*>* slot = nullptr) noexcept
-        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot)
+                 std::atomic<OVERLAPPED*>* slot = nullptr,
+                 const corun::details::cancellation_token* token = nullptr) noexcept
+        : file_(file), buffer_(buffer), count_(count), io_(io), slot_(slot), token_(token)
     {
     }
     bool await_suspend(std::coroutine_handle<> h);
@@ -150,6 +159,7 @@ private:
     DWORD count_;
     threadpool_io& io_;
     std::atomic<OVERLAPPED*>* slot_;
+    const corun::details::cancellation_token* token_;
 };
 
 // ConnectNamedPipe on a server pipe instance. The OVERLAPPED's address goes to slot before the

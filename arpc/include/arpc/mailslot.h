@@ -44,9 +44,9 @@ public:
     // every read or write in flight. An owner already cancelled leaves the new source as is.
     void SetCancellationToken(const corun::details::cancellation_source& owner);
 
-    // One message. A message longer than read_size fails with 0x8007007A; a read cancelled
-    // while pending with 0x800703E3; a cancelled source before the start with
-    // operation_cancelled.
+    // One message. A message longer than read_size fails with 0x8007007A and is dropped, so
+    // the next read gets the message after it; a read cancelled while pending fails with
+    // 0x800703E3; a cancelled source before the start with operation_cancelled.
     corun::details::future<std::vector<std::byte>> Read();
     // The number of bytes the system reports written.
     corun::details::future<unsigned long> Write(std::vector<std::byte> data);

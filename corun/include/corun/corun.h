@@ -6,6 +6,7 @@
 #include "corun/fire_and_forget.h"
 #include "corun/future.h"
 #include "corun/latch.h"
+#include "corun/ready_or_cancelled.h"
 #include "corun/shared_future.h"
 #include "corun/srw_lock.h"
 #include "corun/thread_pool.h"

@@ -5,6 +5,7 @@
 #include <coroutine>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <windows.h>
@@ -28,7 +29,9 @@ class shared_future_impl : public std::enable_shared_from_this<shared_future_imp
 public:
     explicit shared_future_impl(future<void> underlying) noexcept : underlying_(std::move(underlying)) {}
 
-    // Called with the lock held; releases it on every way out.
+    // Called with the lock held; releases it on every way out. When it throws (out of memory)
+    // nothing has changed: h is not a waiter, and the fan-out is neither marked started nor
+    // running, so a later waiter still starts it.
     void add_waiter(std::coroutine_handle<> h, std::unique_lock<srw_lock>& guard)
     {
         struct unlock_on_exit {
@@ -39,11 +42,15 @@ public:
                     g.unlock();
             }
         } release{guard};
+        // Made, not started, under the lock: making it runs no code of its own.
+        std::optional<deferred_fire_and_forget> fan;
+        if (state_ == 0)
+            fan.emplace(fan_out(shared_from_this()));
         waiters_.push_back(h);
-        if (state_ == 0) {
+        if (fan) {
             state_ = 1;
             guard.unlock();
-            fan_out(shared_from_this());
+            fan->start();
         }
     }
 
@@ -73,7 +80,7 @@ private:
         std::coroutine_handle<>::from_address(context).resume();
     }
 
-    static fire_and_forget fan_out(std::shared_ptr<shared_future_impl> self)
+    static deferred_fire_and_forget fan_out(std::shared_ptr<shared_future_impl> self)
     {
         try {
             co_await resume_background();

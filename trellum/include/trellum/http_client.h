@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include <windows.h>
@@ -82,9 +83,17 @@ private:
 class HttpClient;
 class file_digest;
 
+// What WinINet's context value points at for the calls of one request: the client, which the
+// status callback reaches through it, and by its address the request itself. Every request
+// gets a new one, which lives as long as its client, so that a late completion of an earlier
+// request still finds a valid context and is told apart by it.
+struct request_context {
+    HttpClient* client;
+};
+
 // One WinINet call in flight. An operation is registered with its client only from just
 // before its WinINet call until a completion claims it or the call finished at once; a
-// completion claims at most one registered operation.
+// completion claims at most one registered operation, and only the one it belongs to.
 class async_operation {
 public:
     async_operation(const async_operation&) = delete;
@@ -94,13 +103,27 @@ public:
     // waiting coroutine, after which the operation must not be touched.
     virtual void complete(const INTERNET_ASYNC_RESULT& result) noexcept = 0;
 
-    // A read accepts only completions for its own request handle.
+    // A completion belongs to this operation when it carries the context of the request the
+    // operation was started for and, for a read, comes for the request handle it reads.
+    bool owns(HINTERNET handle, DWORD_PTR context) const noexcept
+    {
+        return context == context_value() && (!expected_ || expected_ == handle);
+    }
+    // The request handle a read reads; null for opening the URL.
     HINTERNET expected_handle() const noexcept { return expected_; }
+    // The context value of the request's WinINet calls.
+    DWORD_PTR context_value() const noexcept { return reinterpret_cast<DWORD_PTR>(context_); }
 
 protected:
-    async_operation(HttpClient& client, HINTERNET expected) noexcept : client_(client), expected_(expected) {}
+    async_operation(const request_context& context, HINTERNET expected) noexcept
+        : client_(*context.client), context_(&context), expected_(expected)
+    {
+    }
     // Awaiters are moved into the coroutine frame before they are armed; never after.
-    async_operation(async_operation&& other) noexcept : client_(other.client_), expected_(other.expected_) {}
+    async_operation(async_operation&& other) noexcept
+        : client_(other.client_), context_(other.context_), expected_(other.expected_)
+    {
+    }
     ~async_operation();
 
     // Registers before the WinINet call.
@@ -115,6 +138,7 @@ protected:
     HttpClient& client_;
 
 private:
+    const request_context* context_;
     HINTERNET expected_;
     std::coroutine_handle<> continuation_;
 };
@@ -122,16 +146,18 @@ private:
 } // namespace details
 
 // {84E1CFFF-606E-4005-831D-01D9DFA32A1C}
+// A request holds a reference on its client until it has ended, so the caller may release
+// its own meanwhile. The cancellation source is copied (copies share one source).
 struct IHttpClient : IUnknown {
     virtual bool open(const std::wstring& base_url) = 0;
     virtual corun::details::future<nlohmann::json> get_json(std::wstring path,
-                                                           const corun::details::cancellation_source& source) = 0;
+                                                           corun::details::cancellation_source source) = 0;
     // On success the body is in the target file, which an existing file is replaced by only
     // then. When kept_file is given it receives a read-only handle of the file that denies
     // writing and deleting to everyone else, opened after checking that the file holds
     // exactly the downloaded bytes; the file can still be read and started meanwhile.
     virtual corun::details::future<bool> download_file(std::wstring path, std::wstring target_file,
-                                                      const corun::details::cancellation_source& source,
+                                                      corun::details::cancellation_source source,
                                                       details::unique_file* kept_file = nullptr) = 0;
     virtual corun::details::future<void> extra_request(std::wstring, std::string, std::string) = 0;
 };
@@ -150,9 +176,9 @@ public:
 
     bool open(const std::wstring& base_url) override;
     corun::details::future<nlohmann::json> get_json(std::wstring path,
-                                                   const corun::details::cancellation_source& source) override;
+                                                   corun::details::cancellation_source source) override;
     corun::details::future<bool> download_file(std::wstring path, std::wstring target_file,
-                                              const corun::details::cancellation_source& source,
+                                              corun::details::cancellation_source source,
                                               unique_file* kept_file = nullptr) override;
     corun::details::future<void> extra_request(std::wstring, std::string, std::string) override;
 
@@ -165,27 +191,32 @@ public:
 
 private:
     friend class async_operation;
-    friend struct http_client_probe; // tests inspect the pending field
+    friend struct http_client_probe; // tests inspect the pending field and the contexts
     class get_awaiter;
     class read_awaiter;
 
     ~HttpClient();
     void close() noexcept;
     std::wstring canonicalize_url(const std::wstring& path) const;
-    get_awaiter get(std::wstring&& url, std::wstring&& headers);
-    read_awaiter read_chunk(const unique_hinternet& request, std::byte* buffer, unsigned long long size);
+    // The context of a request that starts now.
+    const request_context& new_request_context();
+    get_awaiter get(const request_context& context, std::wstring&& url, std::wstring&& headers);
+    read_awaiter read_chunk(const request_context& context, HINTERNET request, std::byte* buffer,
+                            unsigned long long size);
     static void check_status(const unique_hinternet& request);
-    corun::details::future<std::string> read_all(const unique_hinternet& request,
-                                                 const corun::details::cancellation_source& source);
-    corun::details::future<void> read_to_file(const unique_hinternet& request, HANDLE file,
-                                              const corun::details::cancellation_source& source,
-                                              file_digest* digest);
+    corun::details::future<std::string> read_all(const request_context* context, HINTERNET request,
+                                                 corun::details::cancellation_source source);
+    corun::details::future<void> read_to_file(const request_context* context, HINTERNET request, HANDLE file,
+                                              corun::details::cancellation_source source, file_digest* digest);
 
     HINTERNET session_ = nullptr;
     std::wstring base_url_;
     std::atomic<async_operation*> pending_{nullptr};
-    // Taken only to check and claim pending_ together; nothing is resumed under it.
+    // Taken only to check and claim pending_ together, and to add a context; nothing is
+    // resumed under it.
     corun::details::srw_lock pending_lock_;
+    // One per request made; elements never move, and go only with the client.
+    std::deque<request_context> contexts_;
     std::atomic<std::uint32_t> references_{0};
 };
 
