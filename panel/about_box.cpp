@@ -4,8 +4,6 @@
 
 void main_dialog::show_about()
 {
-    // The update check must not ask its question while the box is up.
-    modal_scope modal(*this);
     about_dialog about(L"Velmor Software Tidewell");
     about.show(hwnd());
 }

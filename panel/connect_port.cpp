@@ -64,7 +64,6 @@ private:
 
 __int64 main_dialog::on_connect()
 {
-    modal_scope modal(*this);
     auto failure = std::make_shared<HRESULT>(S_OK);
     wl::run_with_progress(hwnd(), cancel_source, connect_port(failure));
     // Shown here, on the UI thread, once the operation has ended.
@@ -119,7 +118,7 @@ corun::details::future<void> main_dialog::connect_port(std::shared_ptr<HRESULT> 
             device->put_domain(bstr_copy(credentials.domain).get());
         self.throw_if_cancelled();
         co_await resume_on_window();
-        devices = library->getDevices();
+        take_devices();
         fill_device_list();
         refresh_server_tree();
     } catch (const corun::details::hresult_error& error) {

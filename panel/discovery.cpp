@@ -3,8 +3,11 @@
 
 #include <aclapi.h>
 
+#include <optional>
+
 #include "arpc/mailslot.h"
 #include "corun/errors.h"
+#include "corun/thread_pool.h"
 #include "discovery_packet.h"
 
 namespace {
@@ -80,12 +83,16 @@ corun::details::fire_and_forget main_dialog::discover_servers()
             (void)co_await corun::details::future_awaiter<unsigned long>(endpoint.Write(make_discovery_packet(dns_host_name())));
         } catch (const corun::details::hresult_error&) {
         }
+        // The way back to the window is taken while the dialog is held, and followed without:
+        // a window that is gone ends the wait with operation_cancelled.
+        std::optional<wl::resume_awaiter<wl::wli::link_poster>> back;
         {
             auto alive = scope.use();
             if (!alive)
                 co_return;
-            co_await resume_on_window();
+            back.emplace(resume_poster(), thread_id);
         }
+        co_await *back;
         EnableWindow(discover_button, TRUE);
     } catch (...) {
     }
@@ -117,11 +124,9 @@ corun::details::future<void> main_dialog::listen_for_servers()
         const auto name = parse_discovery_reply(datagram);
         if (!name)
             continue;
-        try {
-            co_await add_server(*name);
-        } catch (...) {
-            // A server whose query fails is not recorded; the next reply is read all the same.
-        }
+        // Each server's query runs on by itself: one that never ends or that fails keeps no
+        // later reply waiting, and its error stays in its own future.
+        (void)add_server(*name);
     }
 }
 
@@ -129,13 +134,22 @@ corun::details::future<void> main_dialog::add_server(std::wstring name)
 {
     operation_scope scope(operations.shared());
     auto& self = co_await corun::details::current_promise{};
-    auto started = scope.use();
-    if (!started)
-        co_return;
-    const auto source = cancel_source.body();
-    corun::details::cancellation_token token(source, &self.cancelled);
-    auto query = library->getRemoteSharedPortsAsync(name);
-    started.unlock();
+    // The query opens the server's pipe before it first suspends, which takes as long as a busy
+    // server or the network makes it: never on the caller's thread (the listener's, which reads
+    // the next reply, or the UI thread for a picked computer).
+    co_await corun::resume_background();
+    std::optional<corun::details::cancellation_token> token;
+    Trellum::com::details::ref<IRemotePortLibraryEx> port_library;
+    {
+        auto started = scope.use();
+        if (!started)
+            co_return;
+        token.emplace(cancel_source.body(), &self.cancelled);
+        port_library = library;
+    }
+    // Without holding the dialog: closing never waits for an open that takes its time.
+    auto query = port_library->getRemoteSharedPortsAsync(name);
+    port_library.reset();
     std::vector<SharedPortRecord> ports = co_await std::move(query);
     auto alive = scope.use();
     if (!alive)

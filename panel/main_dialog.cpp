@@ -138,12 +138,23 @@ __int64 main_dialog::on_init()
     return 1;
 }
 
+bool main_dialog::modal_running() const noexcept
+{
+    // Asked off the window's thread, nothing can be told (and nothing may be asked there).
+    if (GetCurrentThreadId() != thread_id)
+        return true;
+    // The handler that asks is one of the running handlers.
+    return handlers.running_handlers() > 1;
+}
+
 corun::details::future<void> main_dialog::signal_initialized()
 {
-    std::unique_lock guard(initialized->lock);
-    initialized->result.emplace<2>();
+    operation_scope scope(operations.shared());
+    const auto state = initialized;
     auto& self = co_await corun::details::current_promise{};
     self.throw_if_cancelled();
+    // Completed on the pool, where the update check waiting for it goes on: never inside the
+    // WM_INITDIALOG handler.
     co_await corun::resume_background();
-    initialized->resume_continuation(guard);
+    state->set_value();
 }

@@ -1,6 +1,5 @@
 #pragma once
 // The main window of wharfpanel: discovered servers and their shared ports, the local ports.
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -32,23 +31,16 @@ public:
     ~main_dialog();
 
     __int64 on_init();
+    // Replaces devices with the library's list as it is now, less the ports deleted here.
+    void take_devices();
     void fill_device_list();
     __int64 delete_selected_devices();
     void show_about();
 
-    // Counts the modal operations (waits, dialogs) running on the UI thread, so that
-    // questions that could close the window wait until none runs.
-    class modal_scope {
-    public:
-        explicit modal_scope(main_dialog& dialog) noexcept : dialog_(dialog) { ++dialog_.modal_operations; }
-        modal_scope(const modal_scope&) = delete;
-        modal_scope& operator=(const modal_scope&) = delete;
-        ~modal_scope() { --dialog_.modal_operations; }
-
-    private:
-        main_dialog& dialog_;
-    };
-    bool modal_running() const noexcept { return modal_operations.load() != 0; }
+    // True while the window must not be asked anything that may close it: a handler of the
+    // window runs a message loop (a modal dialog, a message box, an exception report) under the
+    // handler that asks; also whenever the caller is not on the window's thread.
+    bool modal_running() const noexcept;
 
 private:
     corun::details::future<void> listen_for_servers();
@@ -79,6 +71,10 @@ public:
     // Server items and their names, for Remove Server.
     std::unordered_map<HTREEITEM, std::wstring> server_items;
     std::vector<Trellum::com::details::ref<IRemotePortDevice>> devices;
+    // Ports this program deleted that the library still listed at the last snapshot: it drops
+    // a port only once its device watcher has seen the removal. Held, so that no other port can
+    // take their addresses. UI thread only.
+    std::vector<Trellum::com::details::ref<IRemotePortDevice>> deleted_devices;
     HWND discover_button = nullptr;
     HWND connect_button = nullptr;
     HWND delete_button = nullptr;
@@ -88,9 +84,6 @@ public:
     corun::details::cancellation_source update_cancel;
     corun::details::future<void> update_check;
     std::shared_ptr<corun::details::promise_type_<void>> initialized;
-
-private:
-    std::atomic<int> modal_operations{0};
 };
 
 __int64 pick_computer(main_dialog& dialog);

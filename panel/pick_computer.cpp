@@ -14,7 +14,6 @@ constexpr IID iid_picker = {0x0C87E64E, 0x3B7A, 0x11D2, {0xB9, 0xE0, 0x00, 0xC0,
 
 __int64 pick_computer(main_dialog& dialog)
 {
-    main_dialog::modal_scope modal(dialog);
     Trellum::com::details::ref<IDsObjectPicker> picker;
     if (FAILED(CoCreateInstance(clsid_picker, nullptr, CLSCTX_INPROC_SERVER, iid_picker,
                                 reinterpret_cast<void**>(picker.put()))))

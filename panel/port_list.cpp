@@ -1,6 +1,8 @@
 // The "Existing ports:" list and the Delete command.
 #include "main_dialog.h"
 
+#include <algorithm>
+
 #include <oleauto.h>
 
 #include "bracefmt/bracefmt.h"
@@ -24,6 +26,18 @@ std::wstring device_row(IRemotePortDevice* device)
 
 } // namespace
 
+void main_dialog::take_devices()
+{
+    auto listed = library->getDevices();
+    const auto contains = [](const auto& list, const auto& device) {
+        return std::find(list.begin(), list.end(), device) != list.end();
+    };
+    // A deleted port that the library no longer lists is gone for good.
+    std::erase_if(deleted_devices, [&](const auto& deleted) { return !contains(listed, deleted); });
+    std::erase_if(listed, [&](const auto& device) { return contains(deleted_devices, device); });
+    devices = std::move(listed);
+}
+
 void main_dialog::fill_device_list()
 {
     const HWND list = port_list.control;
@@ -45,13 +59,15 @@ __int64 main_dialog::delete_selected_devices()
     for (auto it = selected.rbegin(); it != selected.rend(); ++it) {
         if (*it < 0 || static_cast<std::size_t>(*it) >= devices.size())
             continue;
-        const HRESULT hr = devices[static_cast<std::size_t>(*it)]->deleteDevice();
+        const auto& device = devices[static_cast<std::size_t>(*it)];
+        const HRESULT hr = device->deleteDevice();
         if (FAILED(hr))
             failures.push_back(hr);
+        else
+            deleted_devices.push_back(device);
     }
-    // The device list may still hold a port that was just deleted; every row is rebuilt from
-    // the new snapshot so that rows and devices stay in step.
-    devices = library->getDevices();
+    // Every row is rebuilt from the new snapshot so that rows and devices stay in step.
+    take_devices();
     SendMessageW(port_list.control, WM_SETREDRAW, FALSE, 0);
     fill_device_list();
     SendMessageW(port_list.control, WM_SETREDRAW, TRUE, 0);

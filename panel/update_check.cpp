@@ -9,6 +9,7 @@
 
 #include <bcrypt.h>
 #include <rpc.h>
+#include <sddl.h>
 
 #include "bracefmt/bracefmt.h"
 #include "corun/errors.h"
@@ -46,10 +47,8 @@ public:
     delete_on_failure& operator=(const delete_on_failure&) = delete;
     ~delete_on_failure()
     {
-        if (armed_) {
-            info_.kept_file.reset(); // the open handle would stop the delete
-            DeleteFileW(info_.path.c_str());
-        }
+        if (armed_)
+            delete_installer(info_);
     }
     void disarm() noexcept { armed_ = false; }
 
@@ -111,7 +110,32 @@ bool is_acceptable_installer_url(std::wstring_view url) noexcept
     return true;
 }
 
-std::wstring make_installer_path()
+namespace {
+
+// Full control for SYSTEM and Administrators, inherited by what is made inside; nothing for
+// anyone else and nothing inherited from the temporary folder, which the user may write to.
+class installer_folder_security {
+public:
+    installer_folder_security()
+    {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                                                                  SDDL_REVISION_1, &descriptor_, nullptr))
+            corun::throw_last_error();
+        attributes.nLength = sizeof(attributes);
+        attributes.lpSecurityDescriptor = descriptor_;
+        attributes.bInheritHandle = FALSE;
+    }
+    installer_folder_security(const installer_folder_security&) = delete;
+    installer_folder_security& operator=(const installer_folder_security&) = delete;
+    ~installer_folder_security() { LocalFree(descriptor_); }
+
+    SECURITY_ATTRIBUTES attributes{};
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+std::wstring make_installer_name()
 {
     GUID guid{};
     if (UuidCreate(&guid) != RPC_S_OK)
@@ -126,8 +150,41 @@ std::wstring make_installer_path()
     wchar_t name[40]{};
     if (StringFromGUID2(guid, name, 40) == 0)
         corun::throw_error(E_FAIL);
-    std::filesystem::path dir = std::filesystem::temp_directory_path();
-    return (dir / name).wstring();
+    return name;
+}
+
+} // namespace
+
+void make_installer_folder(update_info& info)
+{
+    const std::wstring name = make_installer_name();
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / name;
+    installer_folder_security security;
+    if (!CreateDirectoryW(folder.c_str(), &security.attributes))
+        corun::throw_last_error();
+    // Held without delete sharing: the user may delete or rename what lies in the temporary
+    // folder, and could otherwise swap the folder for one of their own.
+    Trellum::details::unique_file kept(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!kept) {
+        const DWORD error = GetLastError();
+        RemoveDirectoryW(folder.c_str());
+        corun::throw_win32_error(error);
+    }
+    info.folder = folder.wstring();
+    info.kept_folder = std::move(kept);
+    info.path = (folder / name).wstring();
+}
+
+void delete_installer(update_info& info) noexcept
+{
+    info.kept_file.reset(); // an open handle would stop the delete
+    if (!info.path.empty())
+        DeleteFileW(info.path.c_str());
+    info.kept_folder.reset();
+    if (!info.folder.empty())
+        RemoveDirectoryW(info.folder.c_str());
 }
 
 std::wstring make_upgrade_command_line(const std::wstring& path, std::uintptr_t process_handle)
@@ -156,12 +213,12 @@ corun::details::future<update_info> fetch_update(std::wstring url, product_versi
     info.build = offered[1];
     info.minor = offered[2];
     info.major = offered[3];
-    info.path = make_installer_path();
     std::wstring installer_url = utf8_to_wide(document["Url"].get<std::string>());
     if (!is_acceptable_installer_url(installer_url))
         corun::throw_error(E_FAIL);
 
     delete_on_failure guard(info);
+    make_installer_folder(info);
     bool done = co_await client->download_file(installer_url, info.path, cancel, &info.kept_file);
     if (!done || !info.kept_file)
         corun::throw_error(E_FAIL);
@@ -187,15 +244,14 @@ bool start_installer(update_info& info)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     info.kept_file.reset();
+    info.kept_folder.reset();
     return true;
 }
 
 installer_file_guard::~installer_file_guard()
 {
-    if (!keep_ && !info_.path.empty()) {
-        info_.kept_file.reset();
-        DeleteFileW(info_.path.c_str());
-    }
+    if (!keep_)
+        delete_installer(info_);
 }
 
 namespace {

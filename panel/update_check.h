@@ -19,15 +19,18 @@
 
 namespace panel {
 
-// A newer version found and downloaded. The installer file stays open, readable by others but
-// never writable, until the installer has been started from it.
+// A newer version found and downloaded. The installer lies in a folder of its own; the file
+// stays open, readable by others but never writable, and the folder open so that it can be
+// neither renamed nor deleted, until the installer has been started from it.
 struct update_info {
     std::uint32_t major = 0;
     std::uint32_t minor = 0;
     std::uint32_t build = 0;
     std::uint32_t revision = 0;
     std::wstring path;
+    std::wstring folder;
     Trellum::details::unique_file kept_file;
+    Trellum::details::unique_file kept_folder;
 };
 
 // ((major * 100 + minor) * 100 + build) * 10000 + revision, in 32-bit arithmetic.
@@ -49,9 +52,16 @@ std::uint32_t read_update_version(nlohmann::json& document);
 // Only an https address may name the installer that an elevated program downloads and starts.
 bool is_acceptable_installer_url(std::wstring_view url) noexcept;
 
-// A fresh file name in the temporary folder: a GUID in registry form, whose bits come from the
-// system's random generator so that the name cannot be guessed ahead of the download.
-std::wstring make_installer_path();
+// Makes the installer's folder in the temporary folder and sets folder, kept_folder and path
+// (the installer inside the folder, of the same name). The name is a GUID in registry form whose
+// bits come from the system's random generator, so that it cannot be guessed ahead of the
+// download. Only Administrators and SYSTEM may write to the folder: nothing can be planted
+// beside the installer that the elevated installer would load. A folder of that name that
+// exists already is not taken.
+void make_installer_folder(update_info& info);
+
+// Deletes the installer and its folder, what exists of them; closes the kept handles first.
+void delete_installer(update_info& info) noexcept;
 
 // "\"<path>\" --wait-process <handle>".
 std::wstring make_upgrade_command_line(const std::wstring& path, std::uintptr_t process_handle);
@@ -70,7 +80,7 @@ corun::details::future<update_info> fetch_update(std::wstring url, product_versi
 // on success.
 bool start_installer(update_info& info);
 
-// Deletes the installer unless it was started (keep set).
+// Deletes the installer and its folder unless it was started (keep set).
 class installer_file_guard {
 public:
     explicit installer_file_guard(update_info& info) noexcept : info_(info) {}

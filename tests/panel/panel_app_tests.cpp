@@ -1,5 +1,5 @@
-// wharfpanel.exe started as a process and driven from outside: start-up, discovery replies,
-// the directory picker, Remove Server and a prompt exit.
+// wharfpanel.exe started as a process and driven from outside: start-up, discovery replies
+// and their queries, the directory picker, Remove Server and a prompt exit.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -164,19 +164,50 @@ TEST(PanelApp, DiscoveryReplyBuildsTreeAndEscClosesWithZero)
     EXPECT_EQ(panel.wait_exit(10000), 0u);
 }
 
-TEST(PanelApp, SilentServerDoesNotHoldUpTheExit)
+TEST(PanelApp, ReportedExceptionEndsTheProgramWithMinusOne)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
-    sim_server_process server(L"--mode never");
     panel_process panel;
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
     ASSERT_NE(main, nullptr);
+    make_main_window_throw(main);
+    HWND report = panel.find_window(L"Oops... logic error");
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(box_text(report), L"Trying to assign or create a native control twice.");
+    EXPECT_EQ(GetWindow(report, GW_OWNER), nullptr);
+    press(report, IDOK);
+    EXPECT_EQ(panel.wait_exit(10000), 0xFFFFFFFFu);
+}
+
+TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherLaterRepliesNorTheExit)
+{
+    registered_wharfcore library;
+    ASSERT_EQ(library.result(), S_OK);
+    // The server's first query is never answered, later ones are.
+    sim_server_process server(L"--mode first-never --port COM1=1");
+    panel_process panel;
+    ASSERT_TRUE(panel.started());
+    HWND main = panel.find_window(main_caption);
+    ASSERT_NE(main, nullptr);
+    HWND tree = GetDlgItem(main, 1001);
     ASSERT_TRUE(wait_reply_slot());
+
+    // A server whose pipe cannot be reached: its query fails, and the listener reads on.
+    send_datagram(discovery_reply(10, L"nosuchhost"));
     send_datagram(discovery_reply(1, L"."));
-    // The query is under way once the server has a client; give the datagram time to arrive.
-    Sleep(500);
+    ASSERT_TRUE(server.wait_query(20000)) << "the reply after a failed query was not handled";
+    // That query is under way and stays unanswered; the next reply of the server still counts.
+    send_datagram(discovery_reply(1, L"."));
+    ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 2; }))
+        << "a reply after an unanswered query was not handled";
+    const auto nodes = read_tree(panel.handle(), tree);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].text, L".");
+    EXPECT_EQ(nodes[0].child_texts(), std::vector<std::wstring>{L"COM1"});
+
+    // The unanswered query is still running: closing ends the program promptly all the same.
     const ULONGLONG start = GetTickCount64();
     PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(panel.wait_exit(30000), 0u);
@@ -232,4 +263,31 @@ TEST(PanelApp, PickedComputerIsQueriedAndRemoveServerTakesItAway)
 
     press(main, IDCANCEL);
     EXPECT_EQ(panel.wait_exit(10000), 0u);
+}
+
+TEST(PanelApp, PickedServerWhosePipeIsBusyHoldsUpNeitherTheWindowNorTheExit)
+{
+    registered_wharfcore library;
+    ASSERT_EQ(library.result(), S_OK);
+    picker_double_registration picker;
+    picker.select(L".");
+    // The server's one pipe instance is taken: opening the pipe waits 20 s for it.
+    sim_server_process server(L"--mode busy --delay-ms 20000");
+    panel_process panel;
+    ASSERT_TRUE(panel.started());
+    HWND main = panel.find_window(main_caption);
+    ASSERT_NE(main, nullptr);
+
+    press(main, 1002);
+    ASSERT_TRUE(wait_for([] { return read_dword(L"HadOwner") != 0xFFFFFFFF; }));
+    // A message sent to the window is handled as soon as the command has returned.
+    DWORD_PTR ignored = 0;
+    EXPECT_NE(SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored), 0)
+        << "the window waits for the server's pipe";
+
+    // The query still waits for the pipe: closing ends the program promptly all the same.
+    const ULONGLONG start = GetTickCount64();
+    press(main, IDCANCEL);
+    EXPECT_EQ(panel.wait_exit(30000), 0u);
+    EXPECT_LT(GetTickCount64() - start, 5000u);
 }

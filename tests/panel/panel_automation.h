@@ -390,6 +390,14 @@ inline std::vector<std::wstring> read_combo(HWND combo)
     return entries;
 }
 
+// Makes a handler of the program's main window throw: a second WM_INITDIALOG finds the
+// controls assigned already ("Trying to assign or create a native control twice."). The
+// dialog takes its object from the message, so the message carries the one it holds.
+inline void make_main_window_throw(HWND main)
+{
+    PostMessageW(main, WM_INITDIALOG, 0, GetWindowLongPtrW(main, DWLP_USER));
+}
+
 // Presses a button (or any command) of a dialog or message box.
 inline void press(HWND window, int command)
 {

@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,49 @@ std::wstring com(std::uint32_t n)
 {
     return L"COM" + std::to_wstring(n);
 }
+
+// Holds the port library's device watcher (the thread of its message-only window in the
+// program) suspended while it lives, so that a removal reaches the library only afterwards.
+// The watcher is let handle what was sent to it so far first: it is then waiting for messages
+// and holds none of the library's locks.
+class device_watcher_hold {
+public:
+    explicit device_watcher_hold(DWORD pid)
+    {
+        constexpr wchar_t prefix[] = L"wharfcore.DeviceWatch.";
+        for (HWND window = FindWindowExW(HWND_MESSAGE, nullptr, nullptr, nullptr); window;
+             window = FindWindowExW(HWND_MESSAGE, window, nullptr, nullptr)) {
+            DWORD owner = 0;
+            const DWORD thread = GetWindowThreadProcessId(window, &owner);
+            wchar_t name[64] = {};
+            GetClassNameW(window, name, 64);
+            if (owner != pid || wcsncmp(name, prefix, wcslen(prefix)) != 0)
+                continue;
+            DWORD_PTR ignored = 0;
+            if (!SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 20000, &ignored))
+                return;
+            thread_ = OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread);
+            if (thread_ && SuspendThread(thread_) == static_cast<DWORD>(-1)) {
+                CloseHandle(thread_);
+                thread_ = nullptr;
+            }
+            return;
+        }
+    }
+    device_watcher_hold(const device_watcher_hold&) = delete;
+    device_watcher_hold& operator=(const device_watcher_hold&) = delete;
+    ~device_watcher_hold()
+    {
+        if (thread_) {
+            ResumeThread(thread_);
+            CloseHandle(thread_);
+        }
+    }
+    bool holding() const { return thread_ != nullptr; }
+
+private:
+    HANDLE thread_ = nullptr;
+};
 
 // The main window with the simulated server "." (sharing COM1 and COM2) in its tree.
 class PanelConnect : public testing::Test {
@@ -224,13 +268,20 @@ TEST_F(PanelConnect, ConnectCreatesConfiguredPortAndDeleteRemovesIt)
     ASSERT_TRUE(wait_gone(info));
     EXPECT_EQ(panel.window_now(cred_caption), nullptr);
 
-    // Delete: one selected row enables it; the port, its row and the mark go.
+    // Delete: one selected row enables it; the port, its row and the mark go at once, while the
+    // library, its device watcher held, still lists the port.
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
     select_list_row(panel.handle(), list, 0, true);
     ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1004)) != FALSE; }));
-    press(main, 1004);
-    EXPECT_TRUE(wait_for([&] { return read_list(panel.handle(), list).empty(); }));
-    EXPECT_TRUE(wait_for([&] { return port_texts() == std::vector<std::wstring>{L"COM1", L"COM2"}; }));
+    {
+        device_watcher_hold hold(panel.pid());
+        ASSERT_TRUE(hold.holding());
+        DWORD_PTR ignored = 0;
+        ASSERT_NE(SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(1004, BN_CLICKED), 0, SMTO_BLOCK, 60000, &ignored),
+                  0);
+        EXPECT_TRUE(read_list(panel.handle(), list).empty());
+        EXPECT_EQ(port_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+    }
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
     EXPECT_TRUE(wait_for([] { return driver_devices().empty(); }, 20000));
     save_screenshot(main, L"connect_port_deleted");
@@ -268,9 +319,13 @@ TEST_F(PanelConnect, PortNameThatCannotBeCreatedIsReportedAndLeavesNothing)
     press(question, IDYES);
     ASSERT_TRUE(wait_gone(question));
 
-    // The error box has the main window's caption: find it by its message text control.
+    // The error box has the main window's caption: find it by its message text control. It
+    // comes from the UI thread once the operation and its wait have ended.
     HWND error = panel.find_message_box(30000);
     ASSERT_NE(error, nullptr);
+    EXPECT_EQ(GetWindowThreadProcessId(error, nullptr), GetWindowThreadProcessId(main, nullptr));
+    EXPECT_EQ(GetWindow(error, GW_OWNER), main);
+    EXPECT_EQ(panel.window_now(L"Please Wait"), nullptr);
     const std::wstring text = box_text(error);
     EXPECT_EQ(text.rfind(L"Error creating device: ", 0), 0u) << text;
     EXPECT_EQ(text.back(), L')') << text;

@@ -1,6 +1,6 @@
 // wharfpanel's start-up update check driven from outside: a copy of the program that asks the
 // local HTTPS server, started with a temporary folder of the test's own, its windows read and
-// pressed, the folder counted.
+// pressed, what the folder holds counted.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -92,6 +92,23 @@ private:
     bool trusted_ = false;
 };
 
+// The names in a folder, files and folders alike.
+std::vector<std::wstring> folder_entries(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
 // A folder of this test, handed to the program as its TEMP and TMP.
 class temp_folder {
 public:
@@ -105,25 +122,11 @@ public:
     }
     ~temp_folder()
     {
-        for (const std::wstring& name : files())
-            DeleteFileW((path_ + L"\\" + name).c_str());
-        RemoveDirectoryW(path_.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(path_), ignored);
     }
     const std::wstring& path() const { return path_; }
-    std::vector<std::wstring> files() const
-    {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW found{};
-        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE)
-            return names;
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                names.push_back(found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-        return names;
-    }
+    std::vector<std::wstring> entries() const { return folder_entries(path_); }
 
 private:
     std::wstring path_;
@@ -153,6 +156,7 @@ protected:
         ASSERT_EQ(library.result(), S_OK);
         ASSERT_TRUE(certificate.trusted());
         DeleteFileW(server_file(L"requests.log").c_str());
+        DeleteFileW(server_file(L"gate").c_str());
         DeleteFileW(record.c_str());
     }
     void TearDown() override { DeleteFileW(record.c_str()); }
@@ -204,10 +208,10 @@ TEST_F(UpdateApp, DocumentsOfferingNothingNewAskNothingAndLeaveNoFile)
             return;
         EXPECT_EQ(wait_question(2000), nullptr);
         EXPECT_FALSE(server_saw("/installer"));
-        EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
+        EXPECT_TRUE(temp.entries().empty()) << narrow_list(temp.entries()).c_str();
         PostMessageW(main, WM_CLOSE, 0, 0);
         EXPECT_EQ(panel->wait_exit(10000), 0u);
-        EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
+        EXPECT_TRUE(temp.entries().empty()) << narrow_list(temp.entries()).c_str();
         DeleteFileW(server_file(L"requests.log").c_str());
     }
 }
@@ -218,17 +222,23 @@ TEST_F(UpdateApp, HigherRevisionAsksOnTheInitialisedWindowAndNoDeletesTheDownloa
     HWND box = wait_question(20000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(text_of(GetDlgItem(box, 65535)), L"Tidewell version 1.00.00.0001 is available. Do you want to upgrade now?");
-    // Owned by the main window, which was shown and filled before the question came.
+    // Owned by the main window and asked on its thread, once it was shown and filled.
     EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    EXPECT_EQ(GetWindowThreadProcessId(box, nullptr), GetWindowThreadProcessId(main, nullptr));
     EXPECT_TRUE(IsWindowVisible(main));
     EXPECT_NE(GetDlgItem(main, 1007), nullptr);
     EXPECT_TRUE(server_saw("/installer"));
-    ASSERT_EQ(temp.files().size(), 1u) << "the installer is downloaded before the question";
-    EXPECT_TRUE(std::regex_match(temp.files()[0], std::wregex(L"\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}")))
-        << temp.files()[0];
+    // Downloaded before the question, alone in a folder of its own of the same name.
+    const auto entries = temp.entries();
+    ASSERT_EQ(entries.size(), 1u) << "the installer is downloaded before the question";
+    EXPECT_TRUE(std::regex_match(entries[0], std::wregex(L"\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}")))
+        << entries[0];
+    const std::wstring folder = temp.path() + L"\\" + entries[0];
+    EXPECT_NE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(folder_entries(folder), entries);
 
     PostMessageW(box, WM_COMMAND, IDNO, 0);
-    EXPECT_TRUE(wait_for([&] { return temp.files().empty(); }, 5000)) << narrow_list(temp.files()).c_str();
+    EXPECT_TRUE(wait_for([&] { return temp.entries().empty(); }, 5000)) << narrow_list(temp.entries()).c_str();
     EXPECT_EQ(panel->wait_exit(500), static_cast<DWORD>(STILL_ACTIVE)) << "No leaves the program running";
     EXPECT_TRUE(IsWindowVisible(main));
     EXPECT_EQ(wait_question(300), nullptr);
@@ -249,8 +259,9 @@ TEST_F(UpdateApp, YesStartsTheInstallerWithAHandleOfTheProgramAndCloses)
     SendMessageTimeoutW(box, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored);
     Sleep(300);
     EXPECT_TRUE(save_screenshot(box, L"update_question"));
-    ASSERT_EQ(temp.files().size(), 1u);
-    const std::wstring installer = temp.path() + L"\\" + temp.files()[0];
+    ASSERT_EQ(temp.entries().size(), 1u);
+    const std::wstring name = temp.entries()[0];
+    const std::wstring installer = temp.path() + L"\\" + name + L"\\" + name;
 
     PostMessageW(box, WM_COMMAND, IDYES, 0);
     EXPECT_EQ(panel->wait_exit(10000), 0u);
@@ -271,7 +282,13 @@ TEST_F(UpdateApp, ClosingDuringASlowDownloadEndsPromptlyAndLeavesNoFile)
 {
     start(newer_document(100000001, server_url + "/slow"));
     ASSERT_TRUE(wait_for([] { return server_saw("/slow"); }, 20000));
-    ASSERT_TRUE(wait_for([&] { return !temp.files().empty(); }, 5000)) << "the download has begun";
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const auto entries = temp.entries();
+            return entries.size() == 1 && !folder_entries(temp.path() + L"\\" + entries[0]).empty();
+        },
+        5000))
+        << "the download has begun";
     Sleep(300);
     const ULONGLONG closing = GetTickCount64();
     PostMessageW(main, WM_CLOSE, 0, 0);
@@ -279,6 +296,38 @@ TEST_F(UpdateApp, ClosingDuringASlowDownloadEndsPromptlyAndLeavesNoFile)
     const ULONGLONG took = GetTickCount64() - closing;
     EXPECT_EQ(code, 0u);
     EXPECT_LT(took, 3000u);
-    EXPECT_TRUE(temp.files().empty()) << narrow_list(temp.files()).c_str();
+    // No file is left. The download notices the cancellation only with its next chunk, so the
+    // program may end first: the system then deletes the partial file with the process, and the
+    // installer's folder stays behind, empty.
+    for (const std::wstring& entry : temp.entries()) {
+        const std::wstring path = temp.path() + L"\\" + entry;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << entry;
+        EXPECT_TRUE(folder_entries(path).empty()) << entry;
+    }
     EXPECT_EQ(wait_question(0), nullptr);
+}
+
+TEST_F(UpdateApp, NoQuestionWhileAnExceptionReportIsUp)
+{
+    start(newer_document(100000001, server_url + "/gated"));
+    ASSERT_TRUE(wait_for([] { return server_saw("/gated"); }, 20000));
+    make_main_window_throw(main);
+    HWND report = panel->find_window(L"Oops... logic error");
+    ASSERT_NE(report, nullptr);
+
+    // The download completes while the report is up: the question must wait.
+    write_file(server_file(L"gate"), "");
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const auto entries = temp.entries();
+            return entries.size() == 1 && folder_entries(temp.path() + L"\\" + entries[0]) == entries;
+        },
+        20000));
+    EXPECT_EQ(wait_question(3000), nullptr) << "asked under the exception report";
+
+    // Closing the report ends the program.
+    press(report, IDOK);
+    EXPECT_EQ(panel->wait_exit(10000), 0xFFFFFFFFu);
+    EXPECT_TRUE(temp.entries().empty()) << narrow_list(temp.entries()).c_str();
 }

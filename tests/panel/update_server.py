@@ -8,6 +8,8 @@ requests.log (one line per request path) and server.pid. Paths:
   /dispatch/tdw-client/checkforupdates?ver=N   the current document.json
   /installer                                    the installer file
   /slow                                         announces 50 MB and sends 1 KB every 100 ms
+  /gated                                        the installer file, once a file named gate
+                                                exists in the folder (404 after a minute)
 """
 import http.server
 import os
@@ -44,6 +46,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path == "/installer":
             with open(self.server.installer, "rb") as f:
                 self.answer(200, f.read(), "application/octet-stream")
+        elif path == "/gated":
+            gate = os.path.join(self.server.folder, "gate")
+            for _ in range(1200):
+                if os.path.exists(gate):
+                    with open(self.server.installer, "rb") as f:
+                        self.answer(200, f.read(), "application/octet-stream")
+                    return
+                time.sleep(0.05)
+            self.answer(404, b"{}", "application/json")
         elif path == "/slow":
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <array>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -61,20 +64,67 @@ TEST(UpdateCheck, InstallerMustComeOverHttps)
     EXPECT_FALSE(is_acceptable_installer_url(L""));
 }
 
-TEST(UpdateCheck, InstallerPathsAreFreshGuidNamesInTemp)
+namespace {
+
+bool exists(const std::wstring& path)
 {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+PSID well_known(WELL_KNOWN_SID_TYPE type, std::array<BYTE, SECURITY_MAX_SID_SIZE>& buffer)
+{
+    DWORD size = static_cast<DWORD>(buffer.size());
+    return CreateWellKnownSid(type, nullptr, buffer.data(), &size) ? buffer.data() : nullptr;
+}
+
+} // namespace
+
+TEST(UpdateCheck, InstallerGetsAFreshFolderInTempOpenToAdministratorsAndSystemOnly)
+{
+    std::array<BYTE, SECURITY_MAX_SID_SIZE> admins_buffer{}, system_buffer{};
+    PSID admins = well_known(WinBuiltinAdministratorsSid, admins_buffer);
+    PSID system = well_known(WinLocalSystemSid, system_buffer);
+    ASSERT_TRUE(admins && system);
     std::set<std::wstring> names;
-    for (int i = 0; i < 50; ++i) {
-        std::filesystem::path p = make_installer_path();
-        EXPECT_EQ(std::filesystem::temp_directory_path() / p.filename(), p);
-        std::wstring name = p.filename().wstring();
+    for (int i = 0; i < 20; ++i) {
+        update_info info;
+        make_installer_folder(info);
+        const std::filesystem::path folder = info.folder;
+        EXPECT_EQ(folder, std::filesystem::temp_directory_path() / folder.filename());
+        EXPECT_EQ(std::filesystem::path(info.path), folder / folder.filename()) << "named as its folder";
+        const std::wstring name = folder.filename().wstring();
         ASSERT_EQ(name.size(), 38u);
         EXPECT_EQ(name.front(), L'{');
         EXPECT_EQ(name.back(), L'}');
         EXPECT_NE(name, L"{00000000-0000-0000-0000-000000000000}");
         names.insert(name);
+        EXPECT_TRUE(info.kept_folder);
+
+        // Nothing for anyone else, whatever the temporary folder grants. The owner may change
+        // the list anyway (the elevated program's owner is Administrators; Wine shows the user).
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_EQ(GetNamedSecurityInfoW(info.folder.c_str(), SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
+                                        nullptr, &descriptor),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_NE(dacl, nullptr) << "a null access list lets everyone in";
+        for (DWORD a = 0; a < dacl->AceCount; ++a) {
+            ACE_HEADER* ace = nullptr;
+            ASSERT_TRUE(GetAce(dacl, a, reinterpret_cast<void**>(&ace)));
+            if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+                continue;
+            PSID who = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+            EXPECT_TRUE(EqualSid(who, admins) || EqualSid(who, system) || EqualSid(who, owner))
+                << "entry " << a << " lets someone else in";
+        }
+        LocalFree(descriptor);
+
+        delete_installer(info);
+        EXPECT_FALSE(exists(info.folder));
     }
-    EXPECT_EQ(names.size(), 50u);
+    EXPECT_EQ(names.size(), 20u);
 }
 
 TEST(UpdateCheck, CommandLineAndQuestionTexts)
@@ -93,7 +143,7 @@ TEST(UpdateCheck, GuardDeletesInstallerUnlessKept)
 {
     for (bool keep : {false, true}) {
         update_info info;
-        info.path = make_installer_path();
+        make_installer_folder(info);
         info.kept_file.reset(CreateFileW(info.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                          CREATE_NEW, 0, nullptr));
         ASSERT_TRUE(info.kept_file);
@@ -102,9 +152,9 @@ TEST(UpdateCheck, GuardDeletesInstallerUnlessKept)
             if (keep)
                 guard.keep();
         }
-        info.kept_file.reset();
-        EXPECT_EQ(GetFileAttributesW(info.path.c_str()) != INVALID_FILE_ATTRIBUTES, keep);
-        DeleteFileW(info.path.c_str());
+        EXPECT_EQ(exists(info.path), keep);
+        EXPECT_EQ(exists(info.folder), keep) << "the folder goes with the file";
+        delete_installer(info);
     }
 }
 
@@ -135,7 +185,7 @@ std::string read_all(const std::wstring& path)
 TEST(UpdateCheck, StartedInstallerGetsQuotedPathAndAProcessHandleValidInIt)
 {
     update_info info;
-    info.path = make_installer_path();
+    make_installer_folder(info);
     std::filesystem::path stub = std::filesystem::path(own_directory()) / INSTALLER_STUB;
     ASSERT_TRUE(CopyFileW(stub.c_str(), info.path.c_str(), TRUE));
     // As the download leaves it: readable by others, writes denied.
@@ -167,6 +217,7 @@ TEST(UpdateCheck, StartedInstallerGetsQuotedPathAndAProcessHandleValidInIt)
     DeleteFileW(record.c_str());
     for (int i = 0; i < 100 && !DeleteFileW(info.path.c_str()); ++i)
         Sleep(50); // the stub may still be exiting
+    delete_installer(info);
 }
 
 namespace {

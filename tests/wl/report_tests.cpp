@@ -98,3 +98,40 @@ TEST(ExceptionReport, ClosingTheWindowAfterAReportKeepsExitCodeMinusOne)
     EXPECT_TRUE(closer.result().found);
     EXPECT_TRUE(closed_before_quit);
 }
+
+TEST(RunningHandlers, AMessageLoopOfAHandlerOrOfItsReportRunsUnderThatHandler)
+{
+    for (bool reported : {false, true}) {
+        SCOPED_TRACE(reported ? "exception report" : "message box");
+        box_closer closer(GetCurrentThreadId());
+        int from_loop = -1;
+        int from_box = -1;
+        test_main dialog([&](test_main& d) {
+            PostMessageW(d.hwnd(), WM_APP + 2, 0, 0);
+            PostMessageW(d.hwnd(), WM_APP + 1, 0, 0);
+            return false;
+        });
+        dialog.handlers.on_message(WM_APP + 1, [&](wl::params) -> __int64 {
+            // Dispatched by the box's own loop once it runs.
+            PostMessageW(dialog.hwnd(), WM_APP + 3, 0, 0);
+            if (reported)
+                throw std::runtime_error("reported");
+            MessageBoxW(dialog.hwnd(), L"text", L"caption", MB_OK);
+            PostQuitMessage(0);
+            return 0;
+        });
+        dialog.handlers.on_message(WM_APP + 2, [&](wl::params) -> __int64 {
+            from_loop = dialog.handlers.running_handlers();
+            return 0;
+        });
+        dialog.handlers.on_message(WM_APP + 3, [&](wl::params) -> __int64 {
+            from_box = dialog.handlers.running_handlers();
+            return 0;
+        });
+        dialog.run_loop();
+        EXPECT_TRUE(closer.result().found);
+        EXPECT_EQ(from_loop, 1);
+        EXPECT_EQ(from_box, 2);
+        EXPECT_EQ(dialog.handlers.running_handlers(), 0);
+    }
+}

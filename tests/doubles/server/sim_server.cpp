@@ -3,13 +3,17 @@
 //
 //   --port NAME=NUMBER   a shared port (repeatable, in reply order)
 //   --pipe NAME          pipe name (default: the service pipe)
-//   --mode MODE          normal | slow | never | close | bad-count | bad-name | short | split |
-//                        incoming | junk | flood (the reply, then dropped messages until the
-//                        client goes)
+//   --mode MODE          normal | slow | never | first-never | close | bad-count | bad-name |
+//                        short | split | incoming | junk | busy | flood (first-never: the first
+//                        shared-ports call gets no answer, later ones the normal one; busy: the
+//                        pipe's one instance is kept taken, and a client that finds it busy is
+//                        told to wait --delay-ms for it; flood: the reply, then dropped messages
+//                        until the client goes)
 //   --delay-ms N         delay of slow replies and between the writes of split (default 200)
 //   --lifetime-ms N      the process ends after N ms whatever happens (default 30000)
 //   --clients N          the process ends when N clients have come and gone (default: no limit)
 //   --ready-event NAME   a named event set once the pipe accepts clients
+//   --seen-event NAME    a named event set whenever a shared-ports call arrives
 //   --discovery 1        answers discovery requests on the servers' mailslot with a reply
 //                        naming this server (--name), written to the requester's reply mailslot
 //   --announce-ms N      looks every N ms for this machine's reply mailslot and writes that reply
@@ -41,6 +45,7 @@ struct options {
     DWORD lifetime_ms = 30000;
     long clients = 0;
     std::wstring ready_event;
+    std::wstring seen_event;
     bool discovery = false;
     DWORD announce_ms = 0;
     std::wstring name = L".";
@@ -48,6 +53,8 @@ struct options {
 
 options settings;
 std::atomic<long> clients_done{0};
+std::atomic<long> port_calls{0};
+HANDLE seen = nullptr;
 
 using bytes = std::vector<std::byte>;
 
@@ -189,7 +196,15 @@ void announce()
 bool serve_call(arpc::PipeTransport& pipe, const arpc::Message& call)
 {
     const std::wstring& mode = settings.mode;
-    if (call.method_id != 0 || mode == L"normal") {
+    bool first_port_call = false;
+    if (call.method_id == 0) {
+        first_port_call = port_calls++ == 0;
+        if (seen)
+            SetEvent(seen);
+    }
+    if (mode == L"first-never" && first_port_call)
+        return true;
+    if (call.method_id != 0 || mode == L"normal" || mode == L"first-never") {
         write(pipe, arpc::BuildReply(call, answer(call)));
         return true;
     }
@@ -303,6 +318,8 @@ bool parse(int argc, wchar_t** argv)
             settings.clients = std::wcstol(value.c_str(), nullptr, 10);
         } else if (name == L"--ready-event") {
             settings.ready_event = value;
+        } else if (name == L"--seen-event") {
+            settings.seen_event = value;
         } else if (name == L"--discovery") {
             settings.discovery = value != L"0";
         } else if (name == L"--announce-ms") {
@@ -330,7 +347,19 @@ int wmain(int argc, wchar_t** argv)
         std::thread(answer_discovery).detach();
     if (settings.announce_ms > 0)
         std::thread(announce).detach();
+    if (!settings.seen_event.empty())
+        seen = OpenEventW(EVENT_MODIFY_STATE, FALSE, settings.seen_event.c_str());
     HANDLE ready = settings.ready_event.empty() ? nullptr : CreateEventW(nullptr, TRUE, FALSE, settings.ready_event.c_str());
+    if (settings.mode == L"busy") {
+        const std::wstring path = L"\\\\.\\pipe\\" + settings.pipe;
+        HANDLE instance = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, 0, 1, 4096, 4096, settings.delay_ms, nullptr);
+        HANDLE taker = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (instance == INVALID_HANDLE_VALUE || taker == INVALID_HANDLE_VALUE)
+            return 2;
+        if (ready)
+            SetEvent(ready);
+        Sleep(INFINITE);
+    }
     // Several instances listen at once, so that a client arriving while another is being
     // accepted finds one free.
     for (int i = 0; i < 3; ++i)

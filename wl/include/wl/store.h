@@ -48,6 +48,11 @@ public:
 
     bool is_open() const noexcept { return open_; }
 
+    // How many handlers of this store are running, the exception report of one included. A
+    // posted message handled while another handler runs came through a message loop that the
+    // other one runs (a modal dialog, a message box).
+    int running_handlers() const noexcept { return running_; }
+
     void on_message(std::uint32_t message, handler h)
     {
         check_open();
@@ -99,6 +104,7 @@ public:
         }
         if (!found)
             return {false, Result{}};
+        const running_scope running(running_);
         try {
             return {true, (*found)(params{message, static_cast<std::uint64_t>(wParam), static_cast<std::int64_t>(lParam)})};
         } catch (...) {
@@ -113,6 +119,13 @@ private:
         std::uint64_t id_from = 0;
         std::uint32_t code = 0;
         bool operator==(const notify_key&) const = default;
+    };
+    struct running_scope {
+        int& count;
+        explicit running_scope(int& c) noexcept : count(c) { ++count; }
+        running_scope(const running_scope&) = delete;
+        running_scope& operator=(const running_scope&) = delete;
+        ~running_scope() { --count; }
     };
     template <class Key> struct entry {
         Key key{};
@@ -139,6 +152,7 @@ private:
     std::vector<entry<Command>> commands_;
     std::vector<entry<notify_key>> notifications_;
     bool open_ = true;
+    int running_ = 0;
 };
 
 using window_store = store<unsigned short, __int64>;
