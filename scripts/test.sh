@@ -16,7 +16,4 @@ if [ -d wineprefix ]; then
   WINEPREFIX="$build/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
   rm -rf wineprefix
 fi
-# A case that hangs in Wine's device stack (seen once with the test driver) gets one more try,
-# and so does a test program that failed before printing anything (see wine-run.sh); failures
-# are never repeated.
-WHARF_RETRY_SILENT=1 ctest --output-on-failure -j "$(nproc)" --timeout 300 --repeat after-timeout:2
+ctest --output-on-failure -j "$(nproc)" --timeout 300

@@ -7,7 +7,11 @@ endif()
 if(NOT COMMAND wharf_panel_update_library)
   include(${CMAKE_SOURCE_DIR}/panel/update.cmake)
 endif()
-set(update_server_port 47613)
+# The port is built into the test copy of the program. Suites of other builds on the same machine
+# (other clones, other worktrees) run at the same time, so each build folder takes its own port.
+string(MD5 build_folder_hash "${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${build_folder_hash}" 0 4 port_digits)
+math(EXPR update_server_port "0x${port_digits} % 10000 + 40000")
 set(update_server_dir ${CMAKE_CURRENT_BINARY_DIR}/update_server)
 wharf_panel_update_library(panel_update_local "127.0.0.1:${update_server_port}")
 wharf_panel_program(wharfpanel_update_test panel_update_local)

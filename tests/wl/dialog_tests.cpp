@@ -1,5 +1,6 @@
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,45 @@ TEST(DialogMain, MisuseRaisesLogicErrors)
     });
     EXPECT_EQ(dialog.run_loop(), 0);
     EXPECT_EQ(second_run, "Tried to create dialog twice.");
+}
+
+TEST(DialogMain, RunLeavesNothingBehindItsIconsNorAWindowWhoseSetupFailed)
+{
+    // The icons the window was given are destroyed once the loop has ended.
+    HICON small_icon = nullptr, big_icon = nullptr;
+    test_main with_icon([&](test_main& d) {
+        small_icon = reinterpret_cast<HICON>(SendMessageW(d.hwnd(), WM_GETICON, ICON_SMALL, 0));
+        big_icon = reinterpret_cast<HICON>(SendMessageW(d.hwnd(), WM_GETICON, ICON_BIG, 0));
+        return true;
+    });
+    with_icon.setup.iconId = IDI_TEST_ICON;
+    EXPECT_EQ(with_icon.run_loop(), 0);
+    ASSERT_TRUE(small_icon);
+    ASSERT_TRUE(big_icon);
+    ICONINFO info{};
+    EXPECT_FALSE(GetIconInfo(small_icon, &info));
+    EXPECT_FALSE(GetIconInfo(big_icon, &info));
+
+    // An accelerator table that cannot be loaded: the error, and the window made before is gone
+    // without having run its handlers (no quit was posted).
+    HWND made = nullptr;
+    test_main failing([](test_main&) { return true; });
+    failing.setup.acceleratorId = IDA_MISSING;
+    failing.handlers.on_message(WM_INITDIALOG, [&](wl::params) -> __int64 {
+        made = failing.hwnd();
+        return 1;
+    });
+    try {
+        failing.run(GetModuleHandleW(nullptr), SW_HIDE);
+        ADD_FAILURE() << "run went on without its accelerators";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("LoadAccelerators failed for main dialog", 0), 0u) << e.what();
+    }
+    ASSERT_TRUE(made);
+    EXPECT_FALSE(IsWindow(made));
+    EXPECT_EQ(failing.hwnd(), nullptr);
+    MSG msg;
+    EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
 }
 
 TEST(DialogModal, ShowReturnsTheEndDialogResultAndCloseGivesOne)

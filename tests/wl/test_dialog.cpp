@@ -19,12 +19,7 @@ test_main::test_main(std::function<bool(test_main&)> b) : async_window(handlers,
 int test_main::run_loop(int show_command)
 {
     const int code = run(GetModuleHandleW(nullptr), show_command);
-    if (HWND left = hwnd()) {
-        SetWindowLongPtrW(left, DWLP_USER, 0);
-        handlers.hwnd = nullptr;
-        link->unbind();
-        DestroyWindow(left);
-    }
+    discard_window();
     // Drop a quit message that the loop did not fetch.
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {

@@ -1,4 +1,6 @@
+#include <exception>
 #include <system_error>
+#include <utility>
 
 #include <windows.h>
 #include <commctrl.h>
@@ -26,11 +28,56 @@ public:
     HACCEL table = nullptr;
 };
 
-void set_icon(HWND window, HINSTANCE instance, std::uint32_t icon_id, int size, WPARAM kind)
-{
-    HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(icon_id), IMAGE_ICON, size, size, 0);
-    SendMessageW(window, WM_SETICON, kind, reinterpret_cast<LPARAM>(icon));
-}
+// The icons a window was given: taken back from a window that still exists, then destroyed.
+class window_icons {
+public:
+    explicit window_icons(HWND window) noexcept : window_(window) {}
+    window_icons(const window_icons&) = delete;
+    window_icons& operator=(const window_icons&) = delete;
+    ~window_icons()
+    {
+        for (auto [kind, icon] : {std::pair{ICON_SMALL, small_}, std::pair{ICON_BIG, big_}}) {
+            if (!icon)
+                continue;
+            if (IsWindow(window_))
+                SendMessageW(window_, WM_SETICON, kind, 0);
+            DestroyIcon(icon);
+        }
+    }
+
+    // Loads the icon resource at size by size pixels and gives it to the window; a failed load
+    // gives it no icon.
+    void set(HINSTANCE instance, std::uint32_t icon_id, int size, WPARAM kind) noexcept
+    {
+        const auto icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(icon_id), IMAGE_ICON, size, size, 0));
+        (kind == ICON_SMALL ? small_ : big_) = icon;
+        SendMessageW(window_, WM_SETICON, kind, reinterpret_cast<LPARAM>(icon));
+    }
+
+private:
+    HWND window_;
+    HICON small_ = nullptr;
+    HICON big_ = nullptr;
+};
+
+// Discards the window when run is left by an exception: a window whose set-up failed, or
+// whose loop failed, is not left behind.
+class discard_on_failure {
+public:
+    explicit discard_on_failure(wli::dialog_base& dialog) noexcept
+        : dialog_(dialog), exceptions_(std::uncaught_exceptions()) {}
+    discard_on_failure(const discard_on_failure&) = delete;
+    discard_on_failure& operator=(const discard_on_failure&) = delete;
+    ~discard_on_failure()
+    {
+        if (std::uncaught_exceptions() > exceptions_)
+            dialog_.discard_window();
+    }
+
+private:
+    wli::dialog_base& dialog_;
+    int exceptions_;
+};
 
 } // namespace
 
@@ -60,17 +107,19 @@ int dialog_main::run(HINSTANCE instance, int show_command)
                             reinterpret_cast<LPARAM>(static_cast<wli::dialog_base*>(this))))
         throw_system_error("CreateDialogParam failed for main dialog");
 
+    const HWND main_window = handlers.hwnd;
+    discard_on_failure discard(*this);
     accelerator_holder accelerators;
     if (setup.acceleratorId != 0) {
         accelerators.table = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(setup.acceleratorId));
         if (!accelerators.table)
             throw_system_error("LoadAccelerators failed for main dialog");
     }
+    window_icons icons(main_window);
     if (setup.iconId != 0) {
-        set_icon(handlers.hwnd, instance, setup.iconId, 16, ICON_SMALL);
-        set_icon(handlers.hwnd, instance, setup.iconId, 32, ICON_BIG);
+        icons.set(instance, setup.iconId, 16, ICON_SMALL);
+        icons.set(instance, setup.iconId, 32, ICON_BIG);
     }
-    const HWND main_window = handlers.hwnd;
     ShowWindow(main_window, show_command);
 
     MSG msg;

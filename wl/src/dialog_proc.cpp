@@ -91,6 +91,17 @@ dialog_base::~dialog_base()
         SetWindowLongPtrW(handlers.hwnd, DWLP_USER, 0);
 }
 
+void dialog_base::discard_window() noexcept
+{
+    const HWND window = handlers.hwnd;
+    if (!window)
+        return;
+    SetWindowLongPtrW(window, DWLP_USER, 0);
+    handlers.hwnd = nullptr;
+    link->unbind();
+    DestroyWindow(window);
+}
+
 void dialog_base::check_can_create(std::uint32_t dialog_id) const
 {
     if (handlers.hwnd)

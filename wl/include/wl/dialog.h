@@ -32,6 +32,10 @@ public:
 
     HWND hwnd() const noexcept { return handlers.hwnd; }
 
+    // Unbinds the window from the object, so that none of its handlers runs any more, and
+    // destroys it. UI thread.
+    void discard_window() noexcept;
+
 protected:
     // The common checks before a window is made.
     void check_can_create(std::uint32_t dialog_id) const;
