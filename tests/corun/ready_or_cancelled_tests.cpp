@@ -34,6 +34,19 @@ future<finish> await_wait(future<void> wait, std::atomic<int>* resumed = nullptr
     co_return f;
 }
 
+// A wait that ended on a pool thread may still be leaving its frames there when its result is
+// taken: true once every counted frame has gone, false if one is still alive after 5 s.
+bool frames_gone()
+{
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (frames_alive.load() != 0) {
+        if (GetTickCount64() > deadline)
+            return false;
+        SwitchToThread();
+    }
+    return true;
+}
+
 future<int> value_after(std::shared_ptr<promise_type_<int>> gate)
 {
     co_return co_await corun::details::awaiting(*gate) * 10;
@@ -82,7 +95,7 @@ TEST(ReadyOrCancelled, CancellationFirstEndsOnAPoolThreadAndDetachesFromTheState
     state->set_value(3);
     EXPECT_EQ(state->take_result(), 3);
     waiting.release();
-    EXPECT_EQ(frames_alive.load(), 0);
+    EXPECT_TRUE(frames_gone());
 }
 
 TEST(ReadyOrCancelled, AlreadyCancelledOrAlreadyCompleteDoesNotWait)
