@@ -1,15 +1,18 @@
 #pragma once
 // One port that a remote server shares, as a late-bound object for COM clients and scripts.
+// Keeps the module loaded while a client holds it.
 #include <cstdint>
 #include <string>
 
+#include "trellum/com/module_count.h"
 #include "trellum/com/object.h"
 #include "trellum/com/value.h"
 #include "type_library.h"
 
 namespace wharfcore {
 
-class PortDescription : public Trellum::com::details::object<PortDescription, IRemotePortDescription> {
+class PortDescription : public Trellum::com::details::object<PortDescription, IRemotePortDescription>,
+                        public Trellum::com::increments_module_count {
 public:
     PortDescription(std::wstring name, std::uint32_t port) : name_(std::move(name)), port_(port) {}
 

@@ -10,6 +10,9 @@ namespace {
 using get_class_object_t = HRESULT STDAPICALLTYPE(REFCLSID, REFIID, void**);
 using can_unload_t = HRESULT STDAPICALLTYPE();
 
+// The port descriptions this program makes itself count here.
+long description_locks = 0;
+
 // {00000000-1111-2222-3333-444444444444}
 constexpr CLSID unknown_clsid = {0x00000000, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
 
@@ -22,6 +25,11 @@ IClassFactory* factory_for(const registered_wharfcore& dll, const CLSID& clsid)
 }
 
 } // namespace
+
+namespace Trellum::com {
+long module_lock() noexcept { return ++description_locks; }
+long module_unlock() noexcept { return --description_locks; }
+} // namespace Trellum::com
 
 TEST(Factory, UnknownClassGivesAFactoryThatCannotCreate)
 {
@@ -48,24 +56,29 @@ TEST(Factory, AggregationAndUnknownInterfacesCreateNothing)
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, reinterpret_cast<void**>(&object)), E_NOINTERFACE);
     EXPECT_EQ(object, nullptr);
-    // Nothing is left holding the module.
-    EXPECT_EQ(can_unload(), S_OK);
+    // Nothing but the factory itself is left holding the module.
+    EXPECT_EQ(can_unload(), S_FALSE);
     factory->Release();
+    EXPECT_EQ(can_unload(), S_OK);
 }
 
-TEST(Factory, LockServerHoldsTheModule)
+TEST(Factory, FactoriesAndServerLocksHoldTheModule)
 {
     com_apartment com;
     registered_wharfcore dll;
     auto can_unload = dll.entry<can_unload_t>("DllCanUnloadNow");
+    EXPECT_EQ(can_unload(), S_OK);
     IClassFactory* factory = factory_for(dll, CLSID_RemotePortLibrary);
     ASSERT_NE(factory, nullptr);
-    EXPECT_EQ(can_unload(), S_OK);
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(can_unload(), S_FALSE);
-    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    EXPECT_EQ(can_unload(), S_OK);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory->Release();
+    EXPECT_EQ(can_unload(), S_FALSE) << "the server lock outlives the factory";
+    factory = factory_for(dll, CLSID_RemotePortLibrary);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(can_unload(), S_FALSE);
+    factory->Release();
+    EXPECT_EQ(can_unload(), S_OK);
 }
 
 TEST(Library, FacesAndDispatchTypeInformation)
