@@ -2,6 +2,7 @@
 #include <oleauto.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 
 #include "corun/blocking_wait.h"
@@ -32,6 +33,38 @@ IRemotePortLibrary* create_library()
     return library;
 }
 
+// True once the coroutine behind the future has run to its end and waits only for the future
+// to be released; false after ten seconds.
+template <class T> bool wait_until_finished(corun::details::future<T>& f)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        {
+            std::lock_guard guard(f.state().lock);
+            if (f.state().own_handle)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(1);
+    }
+}
+
+// COM unloads the library once nothing holds it; bounded, since pool callbacks that are
+// still returning through it keep it for a moment.
+bool unloaded_within(std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        CoFreeUnusedLibrariesEx(0, 0);
+        if (!GetModuleHandleW(L"wharfcore.dll"))
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(10);
+    }
+}
+
 ULONG count_of(IUnknown* object)
 {
     object->AddRef();
@@ -49,7 +82,7 @@ std::wstring name_of(IRemotePortDescription* port)
 
 struct remote_query : ::testing::Test {
     com_apartment com;
-    registered_wharfcore dll;
+    registered_wharfcore dll{registered_wharfcore::loaded::by_com_only};
     IRemotePortLibrary* library = create_library();
     ~remote_query() override
     {
@@ -161,24 +194,44 @@ TEST_F(remote_query, PendingAsyncQueryCanBeReleased)
         auto query = ex->getRemoteSharedPortsAsync(L".");
         EXPECT_FALSE(query.ready());
     }
-    // The query ends by itself once the pipe breaks.
+    // The query ends by itself once the pipe breaks, and then lets the library go.
     server.stop();
     ex->Release();
+    library->Release();
+    library = nullptr;
+    EXPECT_TRUE(unloaded_within(std::chrono::seconds(10)));
 }
 
-TEST_F(remote_query, ReleasingTheLibraryRightAfterAQueryIsSafe)
+TEST_F(remote_query, QueryKeepsTheModuleLoadedUntilItsFutureIsReleased)
 {
+    library->Release();
+    library = nullptr;
     sim_server_process server(L"--port COM1=1 --clients 1000");
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 50; ++i) {
         IRemotePortLibraryEx* ex = nullptr;
         ASSERT_EQ(CoCreateInstance(CLSID_RemotePortLibrary, nullptr, CLSCTX_ALL, __uuidof(IRemotePortLibraryEx),
                                    reinterpret_cast<void**>(&ex)),
                   S_OK);
         auto query = ex->getRemoteSharedPortsAsync(L".");
         ex->Release();
-        auto records = corun::details::wait_get(query);
-        ASSERT_EQ(records.size(), 1u);
+        corun::details::wait_until_ready(query.state());
+        if (i == 0) {
+            // Once the query's own code has ended, only the future holds the module.
+            ASSERT_TRUE(wait_until_finished(query));
+            CoFreeUnusedLibrariesEx(0, 0);
+            if (!GetModuleHandleW(L"wharfcore.dll")) {
+                // Releasing it would run code that is gone.
+                new corun::details::future<std::vector<SharedPortRecord>>(std::move(query));
+                FAIL() << "unloaded under a live future";
+            }
+        }
+        ASSERT_EQ(query.get().size(), 1u);
+        // Releasing the future ends the frame in the library's code; what still returns on
+        // the thread pool then keeps the library loaded by itself.
+        query.release();
+        CoFreeUnusedLibrariesEx(0, 0);
     }
+    EXPECT_TRUE(unloaded_within(std::chrono::seconds(10)));
 }
 
 TEST_F(remote_query, CredentialCheckReturnsTheFailingStepAndEndsImpersonation)
