@@ -80,8 +80,9 @@ DWORD install_device(HDEVINFO set, SP_DEVINFO_DATA& node, BOOL& needReboot)
 
 } // namespace
 
-std::wstring CreatePortDevice(std::uint32_t n)
+std::wstring CreatePortDevice(std::uint32_t n, bool& claimTookOver)
 {
+    claimTookOver = false;
     unique_comdb database;
     ComDBOpen(database.put());
     if (!database)
@@ -112,9 +113,6 @@ std::wstring CreatePortDevice(std::uint32_t n)
         corun::throw_last_error();
     registered_node_guard registered(list.get(), node);
 
-    // A claim refused by the database means another port holds the number.
-    if (ComDBClaimPort(database.get(), n, TRUE, nullptr) != ERROR_SUCCESS)
-        corun::throw_error(port_in_use_error);
     comdb_claim claim(database.get(), n);
 
     write_port_name(list.get(), node, n);
@@ -132,6 +130,7 @@ std::wstring CreatePortDevice(std::uint32_t n)
     if (needReboot || (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) {
         registered.keep();
         claim.keep();
+        claimTookOver = claim.tookOver();
         corun::throw_win32_error(ERROR_SUCCESS_REBOOT_REQUIRED);
     }
 
@@ -141,6 +140,7 @@ std::wstring CreatePortDevice(std::uint32_t n)
         corun::throw_win32_error(ERROR_GEN_FAILURE);
     registered.keep();
     claim.keep();
+    claimTookOver = claim.tookOver();
     return instanceId;
 }
 

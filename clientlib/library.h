@@ -92,7 +92,9 @@ private:
                          HRESULT (STDMETHODCALLTYPE IRemotePortLibraryListener::*method)(SAFEARRAY*));
     // The device with this instance ID, with a reference added; null when not listed.
     IRemotePortDevice* findDevice(const std::wstring& instanceId);
-    IRemotePortDevice* waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber);
+    // Waits in bounded steps; a node that never shows up is removed again (its claim released
+    // unless it took over another's reservation) and ERROR_TIMEOUT thrown.
+    IRemotePortDevice* waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber, bool claimTookOver);
 
     unique_handle presenceMutex_;
     corun::details::srw_lock refreshLock_;
