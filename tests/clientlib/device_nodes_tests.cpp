@@ -5,11 +5,13 @@
 #include <cfgmgr32.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "comdb.h"
 #include "corun/errors.h"
 #include "create_port_device.h"
 #include "device_interfaces.h"
+#include "import_patch.h"
 #include "driver_buffers.h"
 #include "driver_exchange.h"
 #include "remove_device_node.h"
@@ -91,7 +93,9 @@ protected:
 
 TEST_F(DeviceNodes, CreatedNodeIsAPresentComPortWithItsNumberClaimed)
 {
-    const std::wstring id = wharfcore::CreatePortDevice(7);
+    bool tookOver = true;
+    const std::wstring id = wharfcore::CreatePortDevice(7, tookOver);
+    EXPECT_FALSE(tookOver);
     EXPECT_EQ(id.rfind(L"ROOT\\PORTS\\", 0), 0u) << std::string(id.begin(), id.end());
     EXPECT_FALSE(only_port_path().empty());
     EXPECT_TRUE(com_port_present(7));
@@ -154,12 +158,47 @@ TEST_F(DeviceNodes, UnopenableDatabaseFailsBeforeAnyNodeIsMade)
     EXPECT_EQ(virtual_port_nodes(), 0);
 }
 
-TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesTheClaim)
+TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaim)
 {
     wharf_test::knob_guard knob(wharf_test::knob_install_error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(8); }), static_cast<long>(0x80070005UL));
     EXPECT_EQ(virtual_port_nodes(), 0);
     EXPECT_FALSE(claimed(8));
+
+    // COM15 is reserved by a device that is not present: the forced claim takes the
+    // reservation over, and the failure leaves it as it found it.
+    wharfcore::unique_comdb db;
+    ComDBOpen(db.put());
+    ASSERT_EQ(ComDBClaimPort(db.get(), 15, FALSE, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(15); }), static_cast<long>(0x80070005UL));
+    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_TRUE(claimed(15));
+    ComDBReleasePort(db.get(), 15);
+}
+
+namespace {
+
+using reg_set_value_fn = LSTATUS WINAPI(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+import_patch* set_value_patch = nullptr;
+
+LSTATUS WINAPI refusing_port_name(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    if (name && std::wstring_view(name) == L"PortName")
+        return ERROR_ACCESS_DENIED;
+    return set_value_patch->original<reg_set_value_fn>()(key, name, reserved, type, data, size);
+}
+
+} // namespace
+
+TEST_F(DeviceNodes, PortNameThatCannotBeWrittenFailsTheCreation)
+{
+    import_patch patch(GetModuleHandleW(nullptr), "advapi32.dll", "RegSetValueExW",
+                       reinterpret_cast<void*>(&refusing_port_name));
+    ASSERT_TRUE(patch.active());
+    set_value_patch = &patch;
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(5); }), static_cast<long>(0x80070005UL));
+    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_FALSE(claimed(5));
 }
 
 TEST_F(DeviceNodes, NeededRestartKeepsNodeAndClaim)

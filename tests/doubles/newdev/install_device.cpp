@@ -42,6 +42,10 @@ extern "C" BOOL WINAPI DiInstallDevice(HWND parent, HDEVINFO set, SP_DEVINFO_DAT
         SetLastError(error);
         return FALSE;
     }
+    if (wharf_test::read_knob(wharf_test::knob_install_nothing)) {
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    }
 
     SetLastError(ERROR_SUCCESS);
     if (driver) {

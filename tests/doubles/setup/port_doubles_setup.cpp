@@ -85,7 +85,7 @@ bool place_driver(const std::wstring& from, const std::wstring& to)
 void clear_test_state(bool database)
 {
     for (const wchar_t* knob : {wharf_test::knob_comdb_open_fails, wharf_test::knob_install_error,
-                                wharf_test::knob_install_need_reboot, wharf_test::record_install_calls,
+                                wharf_test::knob_install_nothing, wharf_test::knob_install_need_reboot, wharf_test::record_install_calls,
                                 wharf_test::record_install_flags,
                                 wharf_test::record_install_had_driver})
         wharf_test::clear_knob(knob);

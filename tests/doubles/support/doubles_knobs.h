@@ -12,6 +12,9 @@ inline constexpr wchar_t knob_key[] = L"Software\\WharfTest\\Doubles";
 inline constexpr wchar_t knob_comdb_open_fails[] = L"ComDBOpenFails";
 // DWORD, nonzero: DiInstallDevice installs nothing and fails with this Win32 error.
 inline constexpr wchar_t knob_install_error[] = L"DiInstallDeviceError";
+// DWORD, nonzero: DiInstallDevice reports success without installing anything, so the node
+// never gets its driver and never shows its interfaces.
+inline constexpr wchar_t knob_install_nothing[] = L"DiInstallDeviceInstallsNothing";
 // DWORD, nonzero: DiInstallDevice installs as usual, then reports NeedReboot = TRUE.
 inline constexpr wchar_t knob_install_need_reboot[] = L"DiInstallDeviceNeedReboot";
 // DWORDs written by DiInstallDevice: how often it ran and the Flags of its last call.
