@@ -109,6 +109,32 @@ TEST(Registration, RegisterWritesTheScriptsAndUnregisterUndoesAll)
     EXPECT_TRUE(key_exists(L"AppID"));
 }
 
+TEST(Registration, ModuleInAFolderWithAnApostropheRegistersItsWholePath)
+{
+    com_apartment com;
+    const std::wstring built = wharfcore_path();
+    const std::wstring folder = built.substr(0, built.find_last_of(L'\\')) + L"\\O'Neil";
+    const std::wstring copy = folder + L"\\wharfcore.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(built.c_str(), copy.c_str(), FALSE));
+    HMODULE module = LoadLibraryW(copy.c_str());
+    ASSERT_NE(module, nullptr);
+    auto entry = [&](const char* name) {
+        return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    };
+    ASSERT_EQ(entry("DllRegisterServer")(), S_OK);
+    const std::wstring server = std::wstring(clsid_key) + L"\\InprocServer32";
+    EXPECT_EQ(string_value(server.c_str(), nullptr), copy);
+    EXPECT_EQ(string_value(server.c_str(), L"ThreadingModel"), L"Both");
+    EXPECT_EQ(string_value(clsid_key, L"LocalizedString"), L"@" + copy + L",-1000");
+    EXPECT_EQ(entry("DllUnregisterServer")(), S_OK);
+    for (const auto& key : registered_keys)
+        EXPECT_FALSE(key_exists(key.c_str())) << "not removed: " << std::string(key.begin(), key.end());
+    FreeLibrary(module);
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST(Registration, ThreadLocaleIsRestored)
 {
     com_apartment com;
