@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "import_patch.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
 
@@ -135,15 +136,56 @@ TEST(Registration, ModuleInAFolderWithAnApostropheRegistersItsWholePath)
     RemoveDirectoryW(folder.c_str());
 }
 
-TEST(Registration, ThreadLocaleIsRestored)
+namespace {
+
+// The library's CoCreateInstance (which every registry script goes through), recording the
+// thread locale it runs under and failing on demand.
+using co_create_instance_fn = HRESULT WINAPI(REFCLSID, IUnknown*, DWORD, REFIID, void**);
+import_patch* co_create_patch = nullptr;
+LCID locale_seen = 0;
+HRESULT co_create_answer = S_OK;
+
+HRESULT WINAPI recording_co_create_instance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** out)
+{
+    locale_seen = GetThreadLocale();
+    if (FAILED(co_create_answer)) {
+        *out = nullptr;
+        return co_create_answer;
+    }
+    return co_create_patch->original<co_create_instance_fn>()(clsid, outer, context, iid, out);
+}
+
+} // namespace
+
+TEST(Registration, ScriptsRunUnderTheSystemLocaleAndTheCallersLocaleComesBack)
 {
     com_apartment com;
-    SetThreadLocale(0x0407);
-    {
-        registered_wharfcore dll;
-        EXPECT_EQ(GetThreadLocale(), 0x0407u);
+    const HMODULE module = LoadLibraryW(wharfcore_path().c_str());
+    ASSERT_NE(module, nullptr);
+    struct unload {
+        HMODULE module;
+        ~unload() { FreeLibrary(module); }
+    } unload_last{module};
+    import_patch patch(module, "ole32.dll", "CoCreateInstance", reinterpret_cast<void*>(&recording_co_create_instance));
+    ASSERT_TRUE(patch.active());
+    co_create_patch = &patch;
+    auto entry = [&](const char* name) {
+        return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    };
+    const LCID system = ConvertDefaultLocale(LOCALE_SYSTEM_DEFAULT);
+    const LCID callers = system == 0x0407 ? 0x040C : 0x0407;
+    for (const char* step : {"DllRegisterServer", "DllUnregisterServer"}) {
+        for (HRESULT answer : {S_OK, E_ACCESSDENIED}) {
+            SetThreadLocale(callers);
+            locale_seen = 0;
+            co_create_answer = answer;
+            const HRESULT hr = entry(step)();
+            EXPECT_EQ(hr, answer) << step;
+            EXPECT_EQ(locale_seen, system) << step;
+            EXPECT_EQ(GetThreadLocale(), callers) << step << " " << std::hex << answer;
+        }
     }
-    EXPECT_EQ(GetThreadLocale(), 0x0407u);
+    co_create_answer = S_OK;
     SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
 }
 
