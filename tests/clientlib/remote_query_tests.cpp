@@ -6,6 +6,7 @@
 #include <string>
 
 #include "corun/blocking_wait.h"
+#include "import_patch.h"
 #include "server/sim_server_process.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
@@ -234,17 +235,61 @@ TEST_F(remote_query, QueryKeepsTheModuleLoadedUntilItsFutureIsReleased)
     EXPECT_TRUE(unloaded_within(std::chrono::seconds(10)));
 }
 
-TEST_F(remote_query, CredentialCheckReturnsTheFailingStepAndEndsImpersonation)
+namespace {
+
+// The library's LogonUserW: accepts anyone with a token that can be impersonated (a copy of
+// this process's own), so that the check gets as far as the pipe, and records the domain.
+using logon_user_fn = BOOL WINAPI(LPCWSTR, LPCWSTR, LPCWSTR, DWORD, DWORD, PHANDLE);
+bool domain_was_null = true;
+std::wstring domain_seen;
+
+BOOL WINAPI logon_as_this_process(LPCWSTR, LPCWSTR domain, LPCWSTR, DWORD, DWORD, PHANDLE token)
+{
+    domain_was_null = !domain;
+    domain_seen = domain ? domain : L"";
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+        return FALSE;
+    const BOOL ok = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
+    CloseHandle(process);
+    return ok;
+}
+
+bool thread_impersonates()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return false;
+    CloseHandle(token);
+    return true;
+}
+
+} // namespace
+
+TEST_F(remote_query, CredentialCheckImpersonatesForThePipeAndRevertsOnEveryPath)
 {
     IRemotePortLibraryEx* ex = nullptr;
     ASSERT_EQ(library->QueryInterface(__uuidof(IRemotePortLibraryEx), reinterpret_cast<void**>(&ex)), S_OK);
-    // Under Wine the logon succeeds with a token that cannot be impersonated; on Windows an
-    // unknown user is refused by the logon. Either way: a failure, and no impersonation left.
-    const HRESULT hr = ex->checkCredentials(L".", L"nobody-wharf-test", L"wrong", L"");
-    EXPECT_TRUE(FAILED(hr));
-    HANDLE token = nullptr;
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+    {
+        // Wine's own logon gives a token that cannot be impersonated.
+        import_patch logon(GetModuleHandleW(L"wharfcore.dll"), "advapi32.dll", "LogonUserW",
+                           reinterpret_cast<void*>(&logon_as_this_process));
+        ASSERT_TRUE(logon.active());
+        // No service on ".": the pipe's open fails while impersonating.
+        EXPECT_EQ(ex->checkCredentials(L".", L"operator", L"s3cret", L""), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+        EXPECT_FALSE(thread_impersonates());
+        EXPECT_FALSE(domain_was_null) << "an empty domain went to the logon as a null pointer";
+        EXPECT_EQ(domain_seen, L"");
+        // A caller that was impersonating before runs under the process's token after.
+        ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+        sim_server_process server(L"--port COM1=1");
+        EXPECT_EQ(ex->checkCredentials(L".", L"operator", L"s3cret", L"WORKGROUP"), S_OK);
+        EXPECT_FALSE(thread_impersonates());
+        RevertToSelf();
+    }
+    // Wine's logon: a failure at the impersonation, and none left behind either.
+    EXPECT_TRUE(FAILED(ex->checkCredentials(L".", L"nobody-wharf-test", L"wrong", L"")));
+    EXPECT_FALSE(thread_impersonates());
     ex->Release();
 }
 
