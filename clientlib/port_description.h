@@ -3,6 +3,7 @@
 // Keeps the module loaded while a client holds it.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "trellum/com/module_count.h"
 #include "trellum/com/object.h"
@@ -18,6 +19,10 @@ public:
 
     // A new object with one reference held by the caller.
     static IRemotePortDescription* Make(const SharedPortRecord& record);
+    // A SAFEARRAY of VT_DISPATCH (lower bound 0) holding one new description per record, in
+    // order; the caller owns it. Throws; when making it fails part-way the array is unlocked
+    // and destroyed, which releases the descriptions already in it.
+    static SAFEARRAY* MakeArray(const std::vector<SharedPortRecord>& records);
 
     HRESULT STDMETHODCALLTYPE get_name(BSTR* value) noexcept override;
     HRESULT STDMETHODCALLTYPE get_port(UINT* value) noexcept override;

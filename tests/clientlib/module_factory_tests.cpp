@@ -1,6 +1,9 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "port_description.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
@@ -30,6 +33,34 @@ namespace Trellum::com {
 long module_lock() noexcept { return ++description_locks; }
 long module_unlock() noexcept { return --description_locks; }
 } // namespace Trellum::com
+
+namespace {
+// Allocations of the test thread that are still allowed before every further one fails;
+// negative when none fail.
+DWORD failing_thread = 0;
+long allocations_left = -1;
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (allocations_left >= 0 && GetCurrentThreadId() == failing_thread && allocations_left-- == 0) {
+        allocations_left = -1;
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
 
 TEST(Factory, UnknownClassGivesAFactoryThatCannotCreate)
 {
@@ -137,4 +168,21 @@ TEST(PortDescription, NameAndPortByDispidAndByName)
     IRemotePortDeviceEx* wrong = nullptr;
     EXPECT_EQ(port->QueryInterface(__uuidof(IRemotePortDeviceEx), reinterpret_cast<void**>(&wrong)), E_NOINTERFACE);
     EXPECT_EQ(port->Release(), 0u);
+}
+
+TEST(PortDescription, ArrayThatCannotBeFilledReleasesWhatItHeld)
+{
+    const std::vector<SharedPortRecord> records = {{L"COM1", 1}, {L"COM2", 2}, {L"COM3", 3}};
+    SAFEARRAY* array = wharfcore::PortDescription::MakeArray(records);
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(description_locks, 3);
+    EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+    EXPECT_EQ(description_locks, 0);
+
+    // The second description cannot be made.
+    failing_thread = GetCurrentThreadId();
+    allocations_left = 1;
+    EXPECT_THROW(wharfcore::PortDescription::MakeArray(records), std::bad_alloc);
+    allocations_left = -1;
+    EXPECT_EQ(description_locks, 0) << "the first description was left behind with its array";
 }
