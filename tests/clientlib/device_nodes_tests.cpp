@@ -212,9 +212,12 @@ TEST_F(DeviceNodes, NeededRestartKeepsNodeAndClaim)
     ComDBReleasePort(db.get(), 9);
 }
 
-TEST_F(DeviceNodes, InstallerIsAskedToShowItsSearchUi)
+TEST_F(DeviceNodes, InstallerComesFromTheSystemFolderAndIsAskedToShowItsSearchUi)
 {
+    // A copy of the installer double lies beside this program too; only the system folder's
+    // may be used.
     wharfcore::CreatePortDevice(10);
+    EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_from_system_folder), 1u);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_flags), 1u);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_had_driver), 0u);
 }

@@ -22,6 +22,9 @@ inline constexpr wchar_t record_install_calls[] = L"DiInstallDeviceCalls";
 inline constexpr wchar_t record_install_flags[] = L"DiInstallDeviceLastFlags";
 // DWORD written by DiInstallDevice: 1 when its last call got a driver-information pointer.
 inline constexpr wchar_t record_install_had_driver[] = L"DiInstallDeviceLastHadDriver";
+// DWORD written by DiInstallDevice: 1 when the double that ran was the copy in the system
+// folder, 0 when it was another (one beside the program, say).
+inline constexpr wchar_t record_install_from_system_folder[] = L"DiInstallDeviceFromSystemFolder";
 
 // Reads a DWORD knob; 0 when it is absent or of another type.
 inline DWORD read_knob(const wchar_t* name) noexcept
