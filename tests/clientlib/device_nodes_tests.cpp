@@ -39,21 +39,6 @@ bool com_port_present(std::uint32_t n)
     return std::any_of(ports.begin(), ports.end(), [&](const auto& p) { return p.comNumber == n; });
 }
 
-// The number of nodes that carry the virtual port's hardware ID, present or not.
-int virtual_port_nodes()
-{
-    wharf_test::device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
-    int count = 0;
-    SP_DEVINFO_DATA node{sizeof(node)};
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
-        for (const auto& id : wharf_test::hardware_ids(all.get(), node))
-            if (_wcsicmp(id.c_str(), wharf_test::virtual_port_hardware_id) == 0)
-                ++count;
-        node.cbSize = sizeof(node);
-    }
-    return count;
-}
-
 bool claimed(DWORD n)
 {
     // A second, non-forced claim is refused while the number is held.
@@ -135,7 +120,7 @@ TEST_F(DeviceNodes, RemovalTakesTheNodeAwayWithoutRestart)
     EXPECT_FALSE(restart);
     EXPECT_FALSE(com_port_present(4));
     EXPECT_TRUE(wharf_test::present_interface_paths(wharfcore::port_interface_class).empty());
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST_F(DeviceNodes, RemovalOfAnUnknownPathFails)
@@ -155,14 +140,14 @@ TEST_F(DeviceNodes, UnopenableDatabaseFailsBeforeAnyNodeIsMade)
 {
     wharf_test::knob_guard knob(wharf_test::knob_comdb_open_fails, 1);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(6); }), E_FAIL);
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaim)
 {
     wharf_test::knob_guard knob(wharf_test::knob_install_error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(8); }), static_cast<long>(0x80070005UL));
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
     EXPECT_FALSE(claimed(8));
 
     // COM15 is reserved by a device that is not present: the forced claim takes the
@@ -171,7 +156,7 @@ TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaim)
     ComDBOpen(db.put());
     ASSERT_EQ(ComDBClaimPort(db.get(), 15, FALSE, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(15); }), static_cast<long>(0x80070005UL));
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
     EXPECT_TRUE(claimed(15));
     ComDBReleasePort(db.get(), 15);
 }
@@ -197,7 +182,7 @@ TEST_F(DeviceNodes, PortNameThatCannotBeWrittenFailsTheCreation)
     ASSERT_TRUE(patch.active());
     set_value_patch = &patch;
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(5); }), static_cast<long>(0x80070005UL));
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
     EXPECT_FALSE(claimed(5));
 }
 
@@ -205,7 +190,7 @@ TEST_F(DeviceNodes, NeededRestartKeepsNodeAndClaim)
 {
     wharf_test::knob_guard knob(wharf_test::knob_install_need_reboot, 1);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(9); }), static_cast<long>(0x80070BC2UL));
-    EXPECT_EQ(virtual_port_nodes(), 1);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 1);
     EXPECT_TRUE(claimed(9));
     wharfcore::unique_comdb db;
     ComDBOpen(db.put());

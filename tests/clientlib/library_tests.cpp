@@ -221,21 +221,6 @@ std::set<UINT> claimed_numbers()
     return numbers;
 }
 
-// The number of nodes that carry the virtual port's hardware ID, present or not.
-int virtual_port_nodes()
-{
-    wharf_test::device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
-    int count = 0;
-    SP_DEVINFO_DATA node{sizeof(node)};
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
-        for (const auto& id : wharf_test::hardware_ids(all.get(), node))
-            if (_wcsicmp(id.c_str(), wharf_test::virtual_port_hardware_id) == 0)
-                ++count;
-        node.cbSize = sizeof(node);
-    }
-    return count;
-}
-
 // Makes calls of this thread to one imported function fail while armed; other threads (the
 // library's worker) are not affected.
 struct failing_calls {
@@ -421,7 +406,7 @@ TEST_F(LibraryDevices, InvalidNumberIsRefusedBeforeThePortsAreEnumerated)
     EXPECT_EQ(library->createPort(number_argument(256), device.put()), E_INVALIDARG);
     // A valid number needs the enumeration, whose failure is the answer then.
     EXPECT_EQ(library->createPort(string_argument(com5.get()), device.put()), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST_F(LibraryDevices, DeletedDeviceIsInvalidatedButKeepsItsPort)
@@ -634,7 +619,7 @@ TEST_F(LibraryDevices, NodeThatNeverShowsUpIsRemovedAfterTheWaitAndOnlyItsOwnCla
     reserved_number.join();
     EXPECT_EQ(results[0], HRESULT_FROM_WIN32(ERROR_TIMEOUT));
     EXPECT_EQ(results[1], HRESULT_FROM_WIN32(ERROR_TIMEOUT));
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST(LibraryLifetime, RepeatedCreateAndReleaseLeavesNoHandlesThreadsOrLocks)

@@ -7,6 +7,7 @@
 
 #include "corun/blocking_wait.h"
 #include "import_patch.h"
+#include "script_host.h"
 #include "server/sim_server_process.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
@@ -293,45 +294,10 @@ TEST_F(remote_query, CredentialCheckImpersonatesForThePipeAndRevertsOnEveryPath)
     ex->Release();
 }
 
-namespace {
-
-// Runs cscript on a script of this folder and returns what it printed.
-std::string run_script(const std::wstring& script, const std::wstring& arguments)
-{
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    CreatePipe(&read_end, &write_end, &inherit, 0);
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    std::wstring command = L"cscript.exe //nologo \"" + windows_path(SCRIPT_DIR) + L"\\" + script + L"\" " + arguments;
-    STARTUPINFOW startup{sizeof(startup)};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
-    PROCESS_INFORMATION process{};
-    std::string output;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(write_end);
-        write_end = nullptr;
-        char buffer[512];
-        DWORD got = 0;
-        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got)
-            output.append(buffer, got);
-        WaitForSingleObject(process.hProcess, 60000);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    if (write_end)
-        CloseHandle(write_end);
-    CloseHandle(read_end);
-    return output;
-}
-
-} // namespace
-
 TEST_F(remote_query, JScriptClientPrintsTheServersPorts)
 {
     sim_server_process server(L"--port COM5=1 --port COM9=2");
-    const std::string printed = run_script(L"remote_query_script.js", L".");
+    const std::string printed = run_script(windows_path(SCRIPT_DIR) + L"\\remote_query_script.js", L".");
     EXPECT_NE(printed.find("COM5=1"), std::string::npos) << printed;
     EXPECT_NE(printed.find("COM9=2"), std::string::npos) << printed;
     EXPECT_LT(printed.find("COM5=1"), printed.find("COM9=2"));

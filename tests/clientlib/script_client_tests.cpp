@@ -4,48 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "script_host.h"
 #include "support/device_nodes.h"
 #include "wharfcore_under_test.h"
 #include "wharfdrv/wharfdrv_controls.h"
 
 namespace {
 
-// Runs cscript on a script of this folder and returns what it printed; a script that has not
-// ended after two minutes is ended and reported.
-std::string run_script(const std::wstring& script, const std::wstring& arguments)
+std::string run_script_here(const std::wstring& script, const std::wstring& arguments)
 {
-    wchar_t temp[MAX_PATH], file[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    GetTempFileNameW(temp, L"wsc", 0, file);
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    const HANDLE output = CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    std::wstring command = L"cscript.exe //nologo \"" + windows_path(SCRIPT_DIR) + L"\\" + script + L"\" " + arguments;
-    STARTUPINFOW startup{sizeof(startup)};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    PROCESS_INFORMATION process{};
-    std::string printed;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, INFINITE);
-            printed = "<the script did not end>\n";
-        }
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    CloseHandle(output);
-    const HANDLE input = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
-    char buffer[512];
-    DWORD got = 0;
-    while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got)
-        printed.append(buffer, got);
-    CloseHandle(input);
-    DeleteFileW(file);
-    return printed;
+    return run_script(windows_path(SCRIPT_DIR) + L"\\" + script, arguments);
 }
 
 std::wstring stored_password(const std::wstring& path)
@@ -89,14 +57,14 @@ TEST(ScriptClients, VBScriptCreatesAndConfiguresAPortThatJScriptListsAndDeletes)
     registered_wharfcore dll(registered_wharfcore::loaded::by_com_only);
     ASSERT_EQ(dll.result(), S_OK);
 
-    const std::string created = run_script(L"script_create_port.vbs", L"7");
+    const std::string created = run_script_here(L"script_create_port.vbs", L"7");
     EXPECT_NE(created.find("configured COM7 server.example:4001 15000 3 operator WORKGROUP"), std::string::npos)
         << created;
     const auto paths = wharf_test::present_interface_paths(wharf_test::port_interface_class);
     ASSERT_EQ(paths.size(), 1u) << created;
     EXPECT_EQ(stored_password(paths.front()), L"s3cret");
 
-    const std::string listed = run_script(L"script_list_ports.js", L"");
+    const std::string listed = run_script_here(L"script_list_ports.js", L"");
     EXPECT_NE(listed.find("ports 1"), std::string::npos) << listed;
     EXPECT_NE(listed.find("COM7 server.example:4001 operator WORKGROUP"), std::string::npos) << listed;
     EXPECT_NE(listed.find("deleted COM7"), std::string::npos) << listed;
