@@ -13,13 +13,15 @@ add_custom_target(wharfcore_script_client_copy DEPENDS ${WHARF_SCRIPT_CLIENT_DIR
   ${WHARF_SCRIPT_CLIENT_DIR}/msports.dll)
 wharf_add_test(script_client_tests
   SOURCES ${WHARF_TEST_DIR}/script_client_tests.cpp
-  LIBS setupapi ole32 oleaut32 advapi32
+    ${CMAKE_SOURCE_DIR}/clientlib/driver_exchange.cpp ${CMAKE_SOURCE_DIR}/clientlib/driver_buffers.cpp
+  LIBS corun setupapi msports ole32 oleaut32 advapi32
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS com_registration port_devices
   TIMEOUT 300)
 wharf_port_doubles(script_client_tests)
-target_include_directories(script_client_tests PRIVATE ${WHARF_TEST_DIR})
+target_include_directories(script_client_tests PRIVATE ${WHARF_TEST_DIR} ${CMAKE_SOURCE_DIR}/clientlib
+  ${CMAKE_SOURCE_DIR}/clientlib/include)
 target_compile_definitions(script_client_tests PRIVATE WHARFCORE_DLL="${WHARF_SCRIPT_CLIENT_DIR}/wharfcore.dll"
   SCRIPT_DIR="${WHARF_TEST_DIR}")
 add_dependencies(script_client_tests wharfcore_script_client_copy)
