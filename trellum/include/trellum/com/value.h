@@ -27,8 +27,8 @@ namespace Trellum {
 namespace com {
 namespace details {
 
-// The two ends of an object's life that value<T> runs around T's own constructor and
-// destructor.
+// What value<T> runs around T's own constructor and destructor: after construction, at the
+// final release, and after deletion.
 struct final_construct_support {
     template <class T> static void construction_completed(T& object) noexcept
     {
