@@ -17,6 +17,7 @@ LONG WINAPI ComDBReleasePort(HCOMDB HComDB, DWORD ComNumber);
 
 }
 
+#include "corun/errors.h"
 #include "wharfcore/unique_handles.h"
 
 namespace wharfcore {
@@ -28,10 +29,23 @@ struct comdb_traits {
 };
 using unique_comdb = unique_any<comdb_traits>;
 
-// A number claimed in the database: released again unless the holder is told to keep it.
+// A number claimed in the database with force, so that a reservation left by a device that is
+// not present (an unplugged adapter) does not stop the creation. The claim is released again
+// unless the holder is told to keep it; but a claim that took over such a reservation is never
+// released: the reservation was not ours to give up.
 class comdb_claim {
 public:
-    comdb_claim(HCOMDB database, DWORD number) noexcept : database_(database), number_(number) {}
+    // Throws the database's error when it refuses the claim.
+    comdb_claim(HCOMDB database, DWORD number) : database_(database), number_(number)
+    {
+        BOOL forced = FALSE;
+        const LONG result = ComDBClaimPort(database, number, TRUE, &forced);
+        if (result != ERROR_SUCCESS)
+            corun::throw_win32_error(static_cast<unsigned long>(result));
+        tookOver_ = forced != FALSE;
+        if (tookOver_)
+            database_ = HCOMDB_INVALID_HANDLE_VALUE;
+    }
     comdb_claim(const comdb_claim&) = delete;
     comdb_claim& operator=(const comdb_claim&) = delete;
     ~comdb_claim()
@@ -40,10 +54,13 @@ public:
             ComDBReleasePort(database_, number_);
     }
     void keep() noexcept { database_ = HCOMDB_INVALID_HANDLE_VALUE; }
+    // True when the number was already reserved and the claim took the reservation over.
+    bool tookOver() const noexcept { return tookOver_; }
 
 private:
     HCOMDB database_;
     DWORD number_;
+    bool tookOver_ = false;
 };
 
 } // namespace wharfcore

@@ -64,7 +64,8 @@ private:
 };
 
 // Chooses the number and creates the node, both under the process-wide creations lock.
-std::wstring create_node(const wharfcore::requested_port_number& requested, std::uint32_t& number, reservation& reserved)
+std::wstring create_node(const wharfcore::requested_port_number& requested, std::uint32_t& number,
+                         bool& claimTookOver, reservation& reserved)
 {
     auto& state = creations();
     std::unique_lock guard(state.lock);
@@ -74,23 +75,27 @@ std::wstring create_node(const wharfcore::requested_port_number& requested, std:
     std::sort(used.begin(), used.end());
 
     number = requested.choose_free ? wharfcore::FindFreeComNumber(used) : requested.number;
-    if (number == 0 || number > wharfcore::max_com_number)
+    // Every number is taken: the free one found is beyond the last.
+    if (number > wharfcore::max_com_number)
         corun::throw_error(E_INVALIDARG);
     if (std::binary_search(used.begin(), used.end(), number))
         corun::throw_error(wharfcore::port_in_use_error);
 
-    std::wstring instanceId = wharfcore::CreatePortDevice(number);
+    std::wstring instanceId = wharfcore::CreatePortDevice(number, claimTookOver);
     reserved.hold(number);
     return instanceId;
 }
 
-// Undoes a node that never showed up in the device list.
-void abandon_node(const std::wstring& instanceId, std::uint32_t number) noexcept
+// Undoes a node that never showed up in the device list: removes it and releases its claim,
+// unless the claim took over another device's reservation.
+void abandon_node(const std::wstring& instanceId, std::uint32_t number, bool claimTookOver) noexcept
 {
     try {
         wharfcore::RemoveDeviceNodeById(instanceId);
     } catch (...) {
     }
+    if (claimTookOver)
+        return;
     wharfcore::unique_comdb database;
     ComDBOpen(database.put());
     if (database)
@@ -99,7 +104,7 @@ void abandon_node(const std::wstring& instanceId, std::uint32_t number) noexcept
 
 } // namespace
 
-IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber)
+IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber, bool claimTookOver)
 {
     for (int step = 0;; ++step) {
         if (IRemotePortDevice* device = findDevice(instanceId))
@@ -113,7 +118,7 @@ IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::u
             // A failed scan is retried at the next step.
         }
     }
-    abandon_node(instanceId, comNumber);
+    abandon_node(instanceId, comNumber, claimTookOver);
     corun::throw_win32_error(ERROR_TIMEOUT);
 }
 
@@ -124,10 +129,14 @@ HRESULT Library::createPort(VARIANT PortName, IRemotePortDevice** ppDevice) noex
     *ppDevice = nullptr;
     return Trellum::com::guarded_call([&] {
         const wharfcore::requested_port_number requested = wharfcore::PortNumberFromArgument(PortName);
+        // Before anything is enumerated or locked: no other failure may hide a bad argument.
+        if (!requested.choose_free && (requested.number == 0 || requested.number > wharfcore::max_com_number))
+            corun::throw_error(E_INVALIDARG);
         reservation reserved;
         std::uint32_t number = 0;
-        const std::wstring instanceId = create_node(requested, number, reserved);
-        *ppDevice = waitForDevice(instanceId, number);
+        bool claimTookOver = false;
+        const std::wstring instanceId = create_node(requested, number, claimTookOver, reserved);
+        *ppDevice = waitForDevice(instanceId, number, claimTookOver);
     });
 }
 

@@ -61,13 +61,29 @@ void write_port_name(HDEVINFO set, SP_DEVINFO_DATA& node, std::uint32_t n)
         corun::throw_win32_error(written);
 }
 
+// newdev.dll from the system folder and nowhere else: the library runs inside elevated
+// programs and any COM client, whose own folders must not be able to supply it. The path is
+// spelled out, which every Windows version the library runs on accepts.
+unique_hmodule load_newdev()
+{
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0)
+        corun::throw_last_error();
+    if (length >= MAX_PATH)
+        corun::throw_win32_error(ERROR_INSUFFICIENT_BUFFER);
+    const std::wstring path = std::wstring(folder, length) + L"\\newdev.dll";
+    unique_hmodule newdev(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!newdev)
+        corun::throw_last_error();
+    return newdev;
+}
+
 // DiInstallDevice's result: 0 on success, else the last error it left (at least
 // ERROR_GEN_FAILURE, so that a failure never reads as success).
 DWORD install_device(HDEVINFO set, SP_DEVINFO_DATA& node, BOOL& needReboot)
 {
-    unique_hmodule newdev(LoadLibraryW(L"newdev.dll"));
-    if (!newdev)
-        corun::throw_last_error();
+    const unique_hmodule newdev = load_newdev();
     const auto install = reinterpret_cast<di_install_device_fn>(
         reinterpret_cast<void*>(GetProcAddress(newdev.get(), "DiInstallDevice")));
     if (!install)
@@ -80,8 +96,9 @@ DWORD install_device(HDEVINFO set, SP_DEVINFO_DATA& node, BOOL& needReboot)
 
 } // namespace
 
-std::wstring CreatePortDevice(std::uint32_t n)
+std::wstring CreatePortDevice(std::uint32_t n, bool& claimTookOver)
 {
+    claimTookOver = false;
     unique_comdb database;
     ComDBOpen(database.put());
     if (!database)
@@ -112,9 +129,6 @@ std::wstring CreatePortDevice(std::uint32_t n)
         corun::throw_last_error();
     registered_node_guard registered(list.get(), node);
 
-    // A claim refused by the database means another port holds the number.
-    if (ComDBClaimPort(database.get(), n, TRUE, nullptr) != ERROR_SUCCESS)
-        corun::throw_error(port_in_use_error);
     comdb_claim claim(database.get(), n);
 
     write_port_name(list.get(), node, n);
@@ -132,6 +146,7 @@ std::wstring CreatePortDevice(std::uint32_t n)
     if (needReboot || (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) {
         registered.keep();
         claim.keep();
+        claimTookOver = claim.tookOver();
         corun::throw_win32_error(ERROR_SUCCESS_REBOOT_REQUIRED);
     }
 
@@ -141,6 +156,7 @@ std::wstring CreatePortDevice(std::uint32_t n)
         corun::throw_win32_error(ERROR_GEN_FAILURE);
     registered.keep();
     claim.keep();
+    claimTookOver = claim.tookOver();
     return instanceId;
 }
 

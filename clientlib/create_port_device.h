@@ -5,12 +5,21 @@
 
 namespace wharfcore {
 
-// Creates a node of the virtual port driver, claims the COM number in the COM port database,
-// writes "PortName" = COM<n> and installs the driver. Returns the node's device instance ID.
-// Throws corun::details::hresult_error; on every failure except a needed restart the node
-// and the claim are undone. A refused claim throws port_in_use_error. A needed restart keeps
+// Creates a node of the virtual port driver, claims the COM number in the COM port database
+// (with force), writes "PortName" = COM<n> and installs the driver. Returns the node's device
+// instance ID; claimTookOver tells whether the number was already reserved (by a device that
+// is not present) and the claim took that reservation over, in which case nobody may release
+// it on this node's behalf. Throws corun::details::hresult_error; on every failure except a
+// needed restart the node is removed and the claim, unless it took a reservation over,
+// released. A claim the database refuses throws the database's error. A needed restart keeps
 // node and claim and throws HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED).
-std::wstring CreatePortDevice(std::uint32_t n);
+std::wstring CreatePortDevice(std::uint32_t n, bool& claimTookOver);
+
+inline std::wstring CreatePortDevice(std::uint32_t n)
+{
+    bool claimTookOver = false;
+    return CreatePortDevice(n, claimTookOver);
+}
 
 // The answer for a COM number that another port already uses.
 inline constexpr long port_in_use_error = static_cast<long>(0x800702BAUL);

@@ -127,6 +127,7 @@ HRESULT Device::get_number(std::uint32_t code, UINT* value) noexcept
 {
     if (!value)
         return E_POINTER;
+    *value = 0;
     if (!present_.load(std::memory_order_acquire))
         return not_present;
     return Trellum::com::guarded_call([&] {

@@ -8,13 +8,16 @@
 #include <cstdint>
 #include <string>
 
+#include "trellum/com/module_count.h"
 #include "trellum/com/object.h"
 #include "type_library.h"
 #include "wharfcore/wharfcore.h"
 
 namespace wharfcore {
 
-class Device : public Trellum::com::details::object<Device, IRemotePortDevice, IRemotePortDeviceEx> {
+// A client may keep a Device after the library object is gone: it keeps the module loaded.
+class Device : public Trellum::com::details::object<Device, IRemotePortDevice, IRemotePortDeviceEx>,
+               public Trellum::com::increments_module_count {
 public:
     // Reads both interface paths of the node from the set and its "PortName". Throws
     // corun::details::hresult_error when an interface path cannot be read.

@@ -7,9 +7,11 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <exception>
 #include <new>
 
 #include "corun/errors.h"
+#include "corun/thread_pool.h"
 #include "device.h"
 #include "device_interfaces.h"
 #include "trellum/com/guarded_call.h"
@@ -35,6 +37,28 @@ HANDLE create_presence_mutex() noexcept
     return mutex;
 }
 
+} // namespace
+
+// Stops the worker again when the constructor fails after starting it.
+class Library::worker_stop_on_failure {
+public:
+    explicit worker_stop_on_failure(Library& library) noexcept
+        : library_(library), exceptions_(std::uncaught_exceptions()) {}
+    worker_stop_on_failure(const worker_stop_on_failure&) = delete;
+    worker_stop_on_failure& operator=(const worker_stop_on_failure&) = delete;
+    ~worker_stop_on_failure()
+    {
+        if (std::uncaught_exceptions() > exceptions_)
+            library_.stopWorker();
+    }
+
+private:
+    Library& library_;
+    int exceptions_;
+};
+
+namespace {
+
 struct DeviceScanRecord {
     SP_DEVINFO_DATA node;
     std::wstring instanceId;
@@ -55,27 +79,58 @@ struct dispatch_array {
 Library::Library()
 {
     presenceMutex_.reset(create_presence_mutex());
-    refreshDevices();
+    stopWorker_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopWorker_)
+        corun::throw_last_error();
+
+    // Registered first, scanned second: a port that arrives in between is found by the scan
+    // and also reported to the window, whose refresh then finds nothing new; no arrival can
+    // fall between the two.
     worker_ = std::thread(&Library::workerThreadProc, this);
-    std::unique_lock guard(startLock_);
-    started_.wait(startLock_, [&] { return startReported_; });
+    worker_stop_on_failure stopOnFailure(*this);
+    {
+        std::unique_lock guard(startLock_);
+        started_.wait(startLock_, [&] { return startReported_; });
+    }
+    refreshDevices();
 }
 
 Library::~Library() = default;
 
-void Library::FinalRelease() noexcept
+void Library::stopWorker() noexcept
 {
-    if (worker_.joinable()) {
-        bool windowMade = false;
-        {
-            std::unique_lock guard(startLock_);
-            windowMade = windowMade_;
-        }
-        // A worker without a window has already ended.
-        if (windowMade)
-            PostMessageW(hwnd(), WM_QUIT, 0, 0);
-        worker_.join();
+    if (!worker_.joinable())
+        return;
+    SetEvent(stopWorker_.get());
+    worker_.join();
+}
+
+bool Library::FinalRelease() noexcept
+{
+    if (worker_.joinable() && worker_.get_id() == std::this_thread::get_id()) {
+        endOnWorker_ = true;
+        SetEvent(stopWorker_.get());
+        return false;
     }
+    stopWorker();
+    return true;
+}
+
+void Library::endFromThreadPool() noexcept
+{
+    if (TrySubmitThreadpoolCallback(&Library::endAfterWorker, this, corun::details::module_callback_environment()))
+        return;
+    // The pool refused: the worker ends the object itself and lets its thread object go. Its
+    // last instructions then run after the module lock is given back.
+    worker_.detach();
+    static_cast<Trellum::com::details::value<Library>*>(this)->end();
+}
+
+void CALLBACK Library::endAfterWorker(PTP_CALLBACK_INSTANCE, void* context) noexcept
+{
+    auto* self = static_cast<Library*>(context);
+    self->worker_.join();
+    static_cast<Trellum::com::details::value<Library>*>(self)->end();
 }
 
 void Library::workerThreadProc() noexcept
@@ -86,28 +141,43 @@ void Library::workerThreadProc() noexcept
 void Library::runNotificationWindow() noexcept
 {
     const bool made = create(worker_window_style);
+    unique_device_notify notification;
+    if (made) {
+        DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+        filter.dbcc_size = sizeof(filter);
+        filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        filter.dbcc_classguid = port_interface_class;
+        notification.reset(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+    }
     {
         std::unique_lock guard(startLock_);
-        windowMade_ = made;
         startReported_ = true;
     }
     started_.notify_all();
     if (!made)
         return;
 
-    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
-    filter.dbcc_size = sizeof(filter);
-    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    filter.dbcc_classguid = port_interface_class;
-    unique_device_notify notification(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
-
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+    // Until the object ends the loop. A WM_QUIT from elsewhere is dropped: the object still
+    // needs its notifications.
+    const HANDLE stop = stopWorker_.get();
+    for (bool running = true; running;) {
+        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &stop, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woke != WAIT_OBJECT_0 + 1)
+            break;
+        MSG msg;
+        while (running && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT)
+                continue;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+            // The last reference may have gone inside this message's notifications.
+            running = WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
+        }
     }
     notification.reset();
     destroy();
+    if (endOnWorker_)
+        endFromThreadPool();
 }
 
 bool Library::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
@@ -257,7 +327,7 @@ HRESULT Library::getPorts(SAFEARRAY** ppval) noexcept
     if (!ppval)
         return E_POINTER;
     *ppval = nullptr;
-    try {
+    return Trellum::com::guarded_call([&]() -> HRESULT {
         std::unique_lock guard(devicesLock_);
         dispatch_array holder;
         holder.array = SafeArrayCreateVector(VT_DISPATCH, 0, static_cast<ULONG>(devices_.size()));
@@ -276,11 +346,7 @@ HRESULT Library::getPorts(SAFEARRAY** ppval) noexcept
         SafeArrayUnlock(holder.array);
         *ppval = std::exchange(holder.array, nullptr);
         return S_OK;
-    } catch (const corun::details::hresult_error& e) {
-        return e.code();
-    } catch (...) {
-        return E_FAIL;
-    }
+    });
 }
 
 HRESULT Library::getPortsJs(IDispatch** ppval) noexcept

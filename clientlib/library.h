@@ -34,16 +34,20 @@ class Library : public Trellum::com::details::object<Library, IRemotePortLibrary
                 public IClient_Remote,
                 public message_window {
 public:
-    // Creates the presence mutex, scans the present devices and starts the worker thread;
-    // returns once the worker has made its window or given up. Throws on failure.
+    // Creates the presence mutex, starts the worker thread, waits until the worker has made
+    // its window and registered it for device notifications (or given up), then scans the
+    // present devices. Throws on failure.
     Library();
     ~Library();
 
     static HRESULT CreateInstance(REFIID iid, void** out, IUnknown* outer) noexcept;
     static HRESULT UpdateRegistry(bool register_it) noexcept;
 
-    // Run by value<Library> when the last reference goes: ends and joins the worker.
-    void FinalRelease() noexcept;
+    // Run by value<Library> when the last reference goes: ends the worker and joins it. When
+    // the last reference goes on the worker thread itself (a listener dropped it inside a
+    // notification), the worker cannot wait for itself: FinalRelease answers false and the
+    // object is ended from the thread pool once the worker has returned.
+    bool FinalRelease() noexcept;
 
     // IRemotePortLibrary
     HRESULT STDMETHODCALLTYPE createPort(VARIANT PortName, IRemotePortDevice** ppDevice) noexcept override;
@@ -76,13 +80,21 @@ private:
     std::vector<SharedPortRecord> querySharedPortsBlocking(BSTR hostname);
     using device_ref = Trellum::com::details::ref<IRemotePortDevice>;
 
+    class worker_stop_on_failure;
     void workerThreadProc() noexcept;
     void runNotificationWindow() noexcept;
+    // Ends the worker's message loop and waits for the thread. Not on the worker itself.
+    void stopWorker() noexcept;
+    // On the worker, after its loop, when the last reference went on it.
+    void endFromThreadPool() noexcept;
+    static void CALLBACK endAfterWorker(PTP_CALLBACK_INSTANCE, void* context) noexcept;
     void notifyListeners(const std::vector<device_ref>& devices,
                          HRESULT (STDMETHODCALLTYPE IRemotePortLibraryListener::*method)(SAFEARRAY*));
     // The device with this instance ID, with a reference added; null when not listed.
     IRemotePortDevice* findDevice(const std::wstring& instanceId);
-    IRemotePortDevice* waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber);
+    // Waits in bounded steps; a node that never shows up is removed again (its claim released
+    // unless it took over another's reservation) and ERROR_TIMEOUT thrown.
+    IRemotePortDevice* waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber, bool claimTookOver);
 
     unique_handle presenceMutex_;
     corun::details::srw_lock refreshLock_;
@@ -91,11 +103,15 @@ private:
     corun::details::srw_lock listenersLock_;
     std::vector<Trellum::com::details::ref<IRemotePortLibraryListener>> listeners_;
 
-    // The worker's start-up report: set once the window is made or has failed.
+    // The worker's start-up report: set once the window is made and registered, or has failed.
     corun::details::srw_lock startLock_;
     corun::details::condition_variable started_;
     bool startReported_ = false;
-    bool windowMade_ = false;
+    // Set once to end the worker's message loop; an event, since it cannot fail the way a
+    // posted message can (a window already gone, a full queue).
+    unique_handle stopWorker_;
+    // Written and read on the worker thread only.
+    bool endOnWorker_ = false;
     std::thread worker_;
 };
 

@@ -1,7 +1,8 @@
 #pragma once
 // The module object of wharfcore: one per loaded library, from load to unload. Its lock count
-// is shared by the factory's LockServer, by every live Library object and by the query
-// operations still running, and tells DllCanUnloadNow whether the module may go.
+// is shared by the factory's LockServer, by every object a client can hold (factories,
+// libraries, devices, port descriptions, script arrays) and by the query operations whose
+// futures are still held, and tells DllCanUnloadNow whether the module may go.
 #include <windows.h>
 #include <objidl.h>
 

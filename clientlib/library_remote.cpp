@@ -22,16 +22,6 @@ std::wstring host_of(BSTR hostname)
     return hostname ? std::wstring(hostname, SysStringLen(hostname)) : std::wstring();
 }
 
-// Drops a SAFEARRAY that was not handed out.
-struct safearray_holder {
-    SAFEARRAY* array = nullptr;
-    ~safearray_holder()
-    {
-        if (array)
-            SafeArrayDestroy(array);
-    }
-};
-
 } // namespace
 
 // Asks the server and blocks the calling thread until it has answered or failed.
@@ -52,18 +42,7 @@ HRESULT STDMETHODCALLTYPE Library::getRemoteSharedPorts(BSTR hostname, SAFEARRAY
         return E_POINTER;
     return Trellum::com::guarded_call([&]() -> HRESULT {
         const std::vector<SharedPortRecord> records = querySharedPortsBlocking(hostname);
-
-        SAFEARRAYBOUND bound = {static_cast<ULONG>(records.size()), 0};
-        safearray_holder made{SafeArrayCreate(VT_DISPATCH, 1, &bound)};
-        if (!made.array)
-            return E_OUTOFMEMORY;
-        IDispatch** elements = nullptr;
-        if (const HRESULT hr = SafeArrayAccessData(made.array, reinterpret_cast<void**>(&elements)); FAILED(hr))
-            return hr;
-        for (std::size_t i = 0; i < records.size(); ++i)
-            elements[i] = PortDescription::Make(records[i]);
-        SafeArrayUnaccessData(made.array);
-        *ppval = std::exchange(made.array, nullptr);
+        *ppval = PortDescription::MakeArray(records);
         return S_OK;
     });
 }

@@ -64,8 +64,12 @@ LRESULT CALLBACK message_window::window_proc(HWND window, UINT message, WPARAM w
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     auto* self = reinterpret_cast<message_window*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self && message == WM_NCDESTROY)
+    if (self && message == WM_NCDESTROY) {
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        // Also when someone else destroyed it (a WM_CLOSE from outside): the handle is dead
+        // and may name another window later.
+        self->hwnd_ = nullptr;
+    }
     LRESULT result = 0;
     if (self && self->ProcessWindowMessage(window, message, wParam, lParam, result))
         return result;

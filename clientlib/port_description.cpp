@@ -1,8 +1,47 @@
 #include "port_description.h"
 
+#include <utility>
+
 #include "bstr.h"
+#include "corun/errors.h"
 
 namespace wharfcore {
+namespace {
+
+struct safearray_holder {
+    SAFEARRAY* array = nullptr;
+    ~safearray_holder()
+    {
+        if (array)
+            SafeArrayDestroy(array);
+    }
+};
+
+// Gives up the data access (the array's lock) when the scope ends, also on an exception:
+// a locked array cannot be destroyed.
+struct safearray_access {
+    SAFEARRAY* array;
+    ~safearray_access() { SafeArrayUnaccessData(array); }
+};
+
+} // namespace
+
+SAFEARRAY* PortDescription::MakeArray(const std::vector<SharedPortRecord>& records)
+{
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(records.size()), 0};
+    safearray_holder made{SafeArrayCreate(VT_DISPATCH, 1, &bound)};
+    if (!made.array)
+        corun::throw_error(E_OUTOFMEMORY);
+    IDispatch** elements = nullptr;
+    if (const HRESULT hr = SafeArrayAccessData(made.array, reinterpret_cast<void**>(&elements)); FAILED(hr))
+        corun::throw_error(hr);
+    {
+        safearray_access accessed{made.array};
+        for (std::size_t i = 0; i < records.size(); ++i)
+            elements[i] = Make(records[i]);
+    }
+    return std::exchange(made.array, nullptr);
+}
 
 IRemotePortDescription* PortDescription::Make(const SharedPortRecord& record)
 {

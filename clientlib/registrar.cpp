@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <new>
 #include <string>
 
 #include "library_module.h"
@@ -52,6 +53,19 @@ HRESULT load_script(HMODULE module, UINT id, std::wstring& script) noexcept
     return S_OK;
 }
 
+// A text for a quoted value of the registrar's script: a single quote is written twice (a
+// folder such as C:\Users\O'Neil would otherwise end the value early).
+std::wstring quoted_script_text(const wchar_t* text)
+{
+    std::wstring quoted;
+    for (const wchar_t* c = text; *c; ++c) {
+        quoted += *c;
+        if (*c == L'\'')
+            quoted += L'\'';
+    }
+    return quoted;
+}
+
 } // namespace
 
 HRESULT run_registry_script(HMODULE module, UINT id, bool register_it) noexcept
@@ -73,7 +87,11 @@ HRESULT run_registry_script(HMODULE module, UINT id, bool register_it) noexcept
                                   reinterpret_cast<void**>(&registrar));
     if (FAILED(hr))
         return hr;
-    hr = registrar->AddReplacement(L"MODULE", path);
+    try {
+        hr = registrar->AddReplacement(L"MODULE", quoted_script_text(path).c_str());
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
     if (SUCCEEDED(hr))
         hr = CLibraryModule::instance().AddCommonRGSReplacements(registrar);
     if (SUCCEEDED(hr))

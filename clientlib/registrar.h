@@ -27,7 +27,8 @@ struct IRegistrar : public IUnknown {
 
 
 // Registers (or unregisters) the script held as REGISTRY resource id of module, with the
-// replacements "MODULE" (the module's full path) and "APPID".
+// replacements "MODULE" (the module's full path, quotes escaped for the script's quoted
+// values, where it is used) and "APPID".
 HRESULT run_registry_script(HMODULE module, UINT id, bool register_it) noexcept;
 
 } // namespace wharfcore

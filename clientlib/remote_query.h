@@ -11,7 +11,8 @@ namespace wharfcore {
 
 // Opens the server's pipe on the caller's thread, then continues on the thread pool. Every
 // failure, the pipe's open included, is stored in the future. The module stays loaded until
-// the operation has ended, also when the caller has already released everything else.
+// the operation has ended and the future has been released, also when the caller has already
+// released everything else.
 corun::details::future<std::vector<SharedPortRecord>> QuerySharedPorts(std::wstring host, IClient_Remote* local);
 
 } // namespace wharfcore

@@ -12,8 +12,10 @@ build="$root/build"
 bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/build.sh" "$build"
 
-# The program's folder: wharfpanel.exe and wharfcore.dll, with the stand-ins of the COM port
-# database and the device installer beside them (the program loads those from its own folder).
+# The program's folder: wharfpanel.exe and wharfcore.dll, with the stand-in of the COM port
+# database beside them (the library's import finds it there). The stand-in of the device
+# installer goes into the prefix's system folder, where the library loads it from; the set-up
+# tool below puts it there from this folder.
 stage="$build/run"
 mkdir -p "$stage"
 cp "$build/panel/wharfpanel.exe" "$build/clientlib/wharfcore.dll" "$build/tests/msports.dll" \

@@ -1,12 +1,14 @@
 #include "arpc/io.h"
 
+#include "corun/thread_pool.h"
+
 namespace arpc {
 
 void threadpool_io::bind(HANDLE handle)
 {
     skips_on_success_ = SetFileCompletionNotificationModes(handle, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
     close();
-    io_ = CreateThreadpoolIo(handle, &IoCompletionCallback, nullptr, nullptr);
+    io_ = CreateThreadpoolIo(handle, &IoCompletionCallback, nullptr, corun::details::module_callback_environment());
     if (!io_)
         corun::throw_last_error();
     io_owned_ = true;

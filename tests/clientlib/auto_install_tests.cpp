@@ -33,15 +33,18 @@ DWORD record_dword(const wchar_t* name)
 }
 
 // A package folder holding a copy of the library (under a name of its own) and, optionally,
-// a DIFxAPI double beside it.
+// a DIFxAPI double beside it; deep_folders puts the package below folders whose names make
+// the library's path longer than MAX_PATH.
 class package {
 public:
-    package(const wchar_t* library_name, const char* difx_dir)
+    package(const wchar_t* library_name, const char* difx_dir, int deep_folders = 0)
     {
         RegDeleteTreeW(HKEY_CURRENT_USER, knob_key);
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
-        root_ = fs::path(temp) / (L"wharf_pkg_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++count_));
+        top_ = root_ = fs::path(temp) / (L"wharf_pkg_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++count_));
+        for (int i = 0; i < deep_folders; ++i)
+            root_ /= std::wstring(60, static_cast<wchar_t>(L'a' + i));
         fs::create_directories(root_ / L"lib");
         library_ = root_ / L"lib" / library_name;
         fs::copy_file(wharfcore_path(), library_);
@@ -55,15 +58,17 @@ public:
         if (module_)
             FreeLibrary(module_);
         std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        fs::remove_all(top_, ignored);
         RegDeleteTreeW(HKEY_CURRENT_USER, knob_key);
     }
     HRESULT run(DWORD mode) { return install_(nullptr, mode); }
+    std::size_t library_path_length() const { return library_.wstring().size(); }
     fs::path inf() const { return root_ / L"wharfdrv.inf"; }
     bool difx_loaded() const { return GetModuleHandleW((root_ / L"lib" / L"DIFxAPI.dll").c_str()) != nullptr; }
 
 private:
     static inline int count_ = 0;
+    fs::path top_;
     fs::path root_;
     fs::path library_;
     HMODULE module_ = nullptr;
@@ -158,4 +163,14 @@ TEST(AutoInstall, MissingEntryPointOrLibraryFails)
         package pkg(L"wharfcore.dll", nullptr);
         EXPECT_EQ(pkg.run(0), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
     }
+}
+
+TEST(AutoInstall, LibraryPathLongerThanItsBufferFailsBeforeLoadingAnything)
+{
+    package pkg(L"wharfcore.dll", DIFX_FULL_DIR, 4);
+    ASSERT_GT(pkg.library_path_length(), static_cast<std::size_t>(MAX_PATH));
+    // A cut path would name a folder that holds neither the library nor DIFxAPI.
+    EXPECT_EQ(pkg.run(0), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_FALSE(pkg.difx_loaded());
+    EXPECT_EQ(record(L"Calls"), L"");
 }

@@ -4,13 +4,11 @@ set(clientlib_dir ${CMAKE_SOURCE_DIR}/clientlib)
 wharf_add_test(device_nodes_tests
   SOURCES
     ${WHARF_TEST_DIR}/device_nodes_tests.cpp
-    ${clientlib_dir}/src/com_number.cpp
-    ${clientlib_dir}/src/enum_com_ports.cpp
     ${clientlib_dir}/create_port_device.cpp
     ${clientlib_dir}/remove_device_node.cpp
     ${clientlib_dir}/driver_buffers.cpp
     ${clientlib_dir}/driver_exchange.cpp
-  LIBS corun setupapi cfgmgr32 msports advapi32
+  LIBS wharfcore_com_ports corun setupapi cfgmgr32 msports advapi32
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS port_devices

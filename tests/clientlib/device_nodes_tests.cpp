@@ -5,11 +5,13 @@
 #include <cfgmgr32.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "comdb.h"
 #include "corun/errors.h"
 #include "create_port_device.h"
 #include "device_interfaces.h"
+#include "import_patch.h"
 #include "driver_buffers.h"
 #include "driver_exchange.h"
 #include "remove_device_node.h"
@@ -35,21 +37,6 @@ bool com_port_present(std::uint32_t n)
 {
     const auto ports = wharfcore::EnumComPorts();
     return std::any_of(ports.begin(), ports.end(), [&](const auto& p) { return p.comNumber == n; });
-}
-
-// The number of nodes that carry the virtual port's hardware ID, present or not.
-int virtual_port_nodes()
-{
-    wharf_test::device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
-    int count = 0;
-    SP_DEVINFO_DATA node{sizeof(node)};
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
-        for (const auto& id : wharf_test::hardware_ids(all.get(), node))
-            if (_wcsicmp(id.c_str(), wharf_test::virtual_port_hardware_id) == 0)
-                ++count;
-        node.cbSize = sizeof(node);
-    }
-    return count;
 }
 
 bool claimed(DWORD n)
@@ -91,7 +78,9 @@ protected:
 
 TEST_F(DeviceNodes, CreatedNodeIsAPresentComPortWithItsNumberClaimed)
 {
-    const std::wstring id = wharfcore::CreatePortDevice(7);
+    bool tookOver = true;
+    const std::wstring id = wharfcore::CreatePortDevice(7, tookOver);
+    EXPECT_FALSE(tookOver);
     EXPECT_EQ(id.rfind(L"ROOT\\PORTS\\", 0), 0u) << std::string(id.begin(), id.end());
     EXPECT_FALSE(only_port_path().empty());
     EXPECT_TRUE(com_port_present(7));
@@ -131,7 +120,7 @@ TEST_F(DeviceNodes, RemovalTakesTheNodeAwayWithoutRestart)
     EXPECT_FALSE(restart);
     EXPECT_FALSE(com_port_present(4));
     EXPECT_TRUE(wharf_test::present_interface_paths(wharfcore::port_interface_class).empty());
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST_F(DeviceNodes, RemovalOfAnUnknownPathFails)
@@ -151,31 +140,69 @@ TEST_F(DeviceNodes, UnopenableDatabaseFailsBeforeAnyNodeIsMade)
 {
     wharf_test::knob_guard knob(wharf_test::knob_comdb_open_fails, 1);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(6); }), E_FAIL);
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
-TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesTheClaim)
+TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaim)
 {
     wharf_test::knob_guard knob(wharf_test::knob_install_error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(8); }), static_cast<long>(0x80070005UL));
-    EXPECT_EQ(virtual_port_nodes(), 0);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
     EXPECT_FALSE(claimed(8));
+
+    // COM15 is reserved by a device that is not present: the forced claim takes the
+    // reservation over, and the failure leaves it as it found it.
+    wharfcore::unique_comdb db;
+    ComDBOpen(db.put());
+    ASSERT_EQ(ComDBClaimPort(db.get(), 15, FALSE, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(15); }), static_cast<long>(0x80070005UL));
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
+    EXPECT_TRUE(claimed(15));
+    ComDBReleasePort(db.get(), 15);
+}
+
+namespace {
+
+using reg_set_value_fn = LSTATUS WINAPI(HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD);
+import_patch* set_value_patch = nullptr;
+
+LSTATUS WINAPI refusing_port_name(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    if (name && std::wstring_view(name) == L"PortName")
+        return ERROR_ACCESS_DENIED;
+    return set_value_patch->original<reg_set_value_fn>()(key, name, reserved, type, data, size);
+}
+
+} // namespace
+
+TEST_F(DeviceNodes, PortNameThatCannotBeWrittenFailsTheCreation)
+{
+    import_patch patch(GetModuleHandleW(nullptr), "advapi32.dll", "RegSetValueExW",
+                       reinterpret_cast<void*>(&refusing_port_name));
+    ASSERT_TRUE(patch.active());
+    set_value_patch = &patch;
+    EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(5); }), static_cast<long>(0x80070005UL));
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
+    EXPECT_FALSE(claimed(5));
 }
 
 TEST_F(DeviceNodes, NeededRestartKeepsNodeAndClaim)
 {
     wharf_test::knob_guard knob(wharf_test::knob_install_need_reboot, 1);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(9); }), static_cast<long>(0x80070BC2UL));
-    EXPECT_EQ(virtual_port_nodes(), 1);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 1);
     EXPECT_TRUE(claimed(9));
     wharfcore::unique_comdb db;
     ComDBOpen(db.put());
     ComDBReleasePort(db.get(), 9);
 }
 
-TEST_F(DeviceNodes, InstallerIsAskedToShowItsSearchUi)
+TEST_F(DeviceNodes, InstallerComesFromTheSystemFolderAndIsAskedToShowItsSearchUi)
 {
+    // A copy of the installer double lies beside this program too; only the system folder's
+    // may be used.
     wharfcore::CreatePortDevice(10);
+    EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_from_system_folder), 1u);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_flags), 1u);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_had_driver), 0u);
 }

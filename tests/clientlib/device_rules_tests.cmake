@@ -5,10 +5,8 @@ wharf_add_test(device_rules_tests
   SOURCES
     ${WHARF_TEST_DIR}/com_number_tests.cpp
     ${WHARF_TEST_DIR}/driver_buffers_tests.cpp
-    ${clientlib_dir}/src/com_number.cpp
-    ${clientlib_dir}/src/enum_com_ports.cpp
     ${clientlib_dir}/free_com_number.cpp
     ${clientlib_dir}/driver_buffers.cpp
     ${clientlib_dir}/port_number_argument.cpp
-  LIBS corun setupapi oleaut32)
+  LIBS wharfcore_com_ports corun setupapi oleaut32)
 target_include_directories(device_rules_tests PRIVATE ${clientlib_dir} ${clientlib_dir}/include)

@@ -7,16 +7,23 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
-#include "corun/srw_lock.h"
 #include "comdb.h"
+#include "corun/errors.h"
+#include "corun/srw_lock.h"
+#include "create_port_device.h"
+#include "device_interfaces.h"
+#include "import_patch.h"
 #include "library.h"
 #include "port_cleanup.h"
+#include "remove_device_node.h"
 #include "support/device_nodes.h"
+#include "support/doubles_knobs.h"
 #include "trellum/com/value.h"
 #include "wharfdrv/wharfdrv_controls.h"
 
@@ -25,9 +32,27 @@ using Trellum::com::details::ref;
 // This program stands in for the module that counts live objects.
 namespace {
 std::atomic<long> module_locks{0};
+corun::details::srw_lock module_locks_lock;
+corun::details::condition_variable module_locks_changed;
+
+// Waits until the count is back at value; false after ten seconds.
+bool wait_for_module_locks(long value)
+{
+    std::unique_lock guard(module_locks_lock);
+    return module_locks_changed.wait_for(module_locks_lock, 10000, [&] { return module_locks.load() == value; });
 }
+} // namespace
 long Trellum::com::module_lock() noexcept { return ++module_locks; }
-long Trellum::com::module_unlock() noexcept { return --module_locks; }
+long Trellum::com::module_unlock() noexcept
+{
+    long left;
+    {
+        std::unique_lock guard(module_locks_lock);
+        left = --module_locks;
+    }
+    module_locks_changed.notify_all();
+    return left;
+}
 
 namespace {
 
@@ -96,6 +121,7 @@ public:
     struct call {
         bool added;
         std::vector<UINT> ports;
+        DWORD thread;
     };
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
@@ -126,6 +152,8 @@ public:
     }
 
     std::atomic<ULONG> refs{0};
+    // When set, the first added() releases this reference (and forgets it).
+    std::atomic<IUnknown*> release_on_added{nullptr};
 
 private:
     std::size_t ports_locked(bool added) const
@@ -138,7 +166,7 @@ private:
     }
     HRESULT record(bool added, SAFEARRAY* devices)
     {
-        call c{added, {}};
+        call c{added, {}, GetCurrentThreadId()};
         auto* elements = static_cast<IDispatch**>(devices->pvData);
         for (ULONG i = 0; i < devices->rgsabound[0].cElements; ++i) {
             ref<IRemotePortDevice> device;
@@ -152,6 +180,10 @@ private:
             calls.push_back(std::move(c));
         }
         changed.notify_all();
+        if (added) {
+            if (IUnknown* last = release_on_added.exchange(nullptr))
+                last->Release();
+        }
         return S_OK;
     }
 
@@ -159,14 +191,6 @@ private:
     corun::details::condition_variable changed;
     std::vector<call> calls;
 };
-
-void deliver_arrival(HWND window)
-{
-    DEV_BROADCAST_DEVICEINTERFACE_W header{};
-    header.dbcc_size = sizeof(header);
-    header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&header));
-}
 
 DWORD thread_count()
 {
@@ -180,25 +204,100 @@ DWORD thread_count()
     return count;
 }
 
-// Deleting a port leaves its number claimed in the COM port database; the tests give back
-// what they claimed so that later tests find the database as it was.
-void release_claims()
+// The numbers held in the COM port database among COM1 to COM32: a second, unforced claim is
+// refused while a number is held.
+std::set<UINT> claimed_numbers()
 {
+    std::set<UINT> numbers;
     wharfcore::unique_comdb database;
     ComDBOpen(database.put());
-    if (database)
-        for (DWORD n = 1; n <= 16; ++n)
+    for (DWORD n = 1; n <= 32 && database; ++n) {
+        BOOL forced = FALSE;
+        if (ComDBClaimPort(database.get(), n, FALSE, &forced) == ERROR_SUCCESS)
             ComDBReleasePort(database.get(), n);
+        else
+            numbers.insert(n);
+    }
+    return numbers;
 }
+
+// Makes calls of this thread to one imported function fail while armed; other threads (the
+// library's worker) are not affected.
+struct failing_calls {
+    std::atomic<DWORD> thread{0};
+    std::atomic<int> remaining{0};
+    void arm(int calls) { thread = GetCurrentThreadId(); remaining = calls; }
+    void disarm() { remaining = 0; }
+    bool take()
+    {
+        if (thread != GetCurrentThreadId() || remaining <= 0)
+            return false;
+        --remaining;
+        return true;
+    }
+};
+
+using get_class_devs_fn = HDEVINFO WINAPI(const GUID*, PCWSTR, HWND, DWORD, HDEVINFO, PCWSTR, PVOID);
+failing_calls class_devs_failures;
+import_patch* class_devs_patch = nullptr;
+
+HDEVINFO WINAPI failing_get_class_devs(const GUID* guid, PCWSTR enumerator, HWND parent, DWORD flags, HDEVINFO set,
+                                       PCWSTR machine, PVOID reserved)
+{
+    if (class_devs_failures.take()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return class_devs_patch->original<get_class_devs_fn>()(guid, enumerator, parent, flags, set, machine, reserved);
+}
+
+// SetupDiGetClassDevsExW of this program (the library's scans and COM-port enumeration), made
+// to fail on demand for the life of the object.
+struct class_devs_failing {
+    import_patch patch{GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiGetClassDevsExW",
+                       reinterpret_cast<void*>(&failing_get_class_devs)};
+    class_devs_failing() { class_devs_patch = &patch; }
+    ~class_devs_failing() { class_devs_failures.disarm(); }
+};
 
 class LibraryDevices : public ::testing::Test {
 protected:
-    void SetUp() override { wharf_test::remove_all_virtual_ports(); }
+    void SetUp() override
+    {
+        wharf_test::remove_all_virtual_ports();
+        expected_claims = claimed_numbers();
+        claims_before = expected_claims;
+    }
+    // Deleting a port leaves its number claimed in the COM port database: exactly the numbers
+    // claimed before and those of the ports a test made must be claimed then; no failed
+    // creation may leave one behind and none that was another's may have been given up. The
+    // test's own claims go back after.
     void TearDown() override
     {
         wharf_test::remove_all_virtual_ports();
-        release_claims();
+        EXPECT_EQ(claimed_numbers(), expected_claims);
+        wharfcore::unique_comdb database;
+        ComDBOpen(database.put());
+        for (UINT n : expected_claims)
+            if (!claims_before.count(n))
+                ComDBReleasePort(database.get(), n);
     }
+
+    // A port the test made: its number stays claimed.
+    UINT made(const ref<IRemotePortDevice>& device)
+    {
+        const UINT port = port_of(device);
+        expected_claims.insert(port);
+        return port;
+    }
+    std::wstring made_node(UINT number)
+    {
+        expected_claims.insert(number);
+        return wharfcore::CreatePortDevice(number);
+    }
+
+    std::set<UINT> expected_claims;
+    std::set<UINT> claims_before;
 };
 
 } // namespace
@@ -208,7 +307,7 @@ TEST_F(LibraryDevices, CreatedPortIsListedAndItsSettingsReachTheDriver)
     auto library = make_library();
     ref<IRemotePortDevice> device;
     ASSERT_EQ(library->createPort(no_argument(), device.put()), S_OK);
-    EXPECT_EQ(port_of(device), 1u);
+    EXPECT_EQ(made(device), 1u);
 
     SAFEARRAY* ports = nullptr;
     ASSERT_EQ(library->getPorts(&ports), S_OK);
@@ -266,18 +365,19 @@ TEST_F(LibraryDevices, NumberRequestsAreCheckedAndHonoured)
     auto library = make_library();
     ref<IRemotePortDevice> first, device;
     ASSERT_EQ(library->createPort(no_argument(), first.put()), S_OK);
+    made(first);
     ASSERT_EQ(library->createPort(no_argument(), device.put()), S_OK);
-    EXPECT_EQ(port_of(device), 2u); // COM1 is present
+    EXPECT_EQ(made(device), 2u); // COM1 is present
     device->deleteDevice();
 
     bstr com5(L"COM5"), abc6(L"ABC6"), com0(L"COM0"), com256(L"COM256"), x(L"X"), empty(L""), com1(L"COM1"),
         overlong(L"COM4294967297");
     ASSERT_EQ(library->createPort(number_argument(5), device.put()), S_OK);
-    EXPECT_EQ(port_of(device), 5u);
+    EXPECT_EQ(made(device), 5u);
     EXPECT_EQ(library->createPort(string_argument(com5.get()), device.put()), in_use);
     EXPECT_EQ(device.get(), nullptr);
     ASSERT_EQ(library->createPort(string_argument(abc6.get()), device.put()), S_OK);
-    EXPECT_EQ(port_of(device), 6u);
+    EXPECT_EQ(made(device), 6u);
 
     EXPECT_EQ(library->createPort(string_argument(com0.get()), device.put()), E_INVALIDARG);
     EXPECT_EQ(library->createPort(string_argument(com256.get()), device.put()), E_INVALIDARG);
@@ -292,7 +392,21 @@ TEST_F(LibraryDevices, NumberRequestsAreCheckedAndHonoured)
     V_VT(&byref) = VT_BYREF | VT_BSTR;
     V_BSTRREF(&byref) = &held;
     ASSERT_EQ(library->createPort(byref, device.put()), S_OK);
-    EXPECT_EQ(port_of(device), 7u);
+    EXPECT_EQ(made(device), 7u);
+}
+
+TEST_F(LibraryDevices, InvalidNumberIsRefusedBeforeThePortsAreEnumerated)
+{
+    auto library = make_library();
+    class_devs_failing scans;
+    class_devs_failures.arm(1000);
+    bstr com0(L"COM0"), com5(L"COM5");
+    ref<IRemotePortDevice> device;
+    EXPECT_EQ(library->createPort(string_argument(com0.get()), device.put()), E_INVALIDARG);
+    EXPECT_EQ(library->createPort(number_argument(256), device.put()), E_INVALIDARG);
+    // A valid number needs the enumeration, whose failure is the answer then.
+    EXPECT_EQ(library->createPort(string_argument(com5.get()), device.put()), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST_F(LibraryDevices, DeletedDeviceIsInvalidatedButKeepsItsPort)
@@ -302,13 +416,15 @@ TEST_F(LibraryDevices, DeletedDeviceIsInvalidatedButKeepsItsPort)
     ASSERT_EQ(library->addListener(&listener), S_OK);
     ref<IRemotePortDevice> device;
     ASSERT_EQ(library->createPort(number_argument(9), device.put()), S_OK);
+    made(device);
     EXPECT_EQ(device->deleteDevice(), S_FALSE);
     // The worker hears of the removal; a refresh of our own makes it certain.
     as_library(library).refreshDevices();
     ASSERT_TRUE(listener.wait_for_ports(false, 1));
 
-    UINT number = 0;
+    UINT number = 12345;
     EXPECT_EQ(device->get_remotePort(&number), not_present);
+    EXPECT_EQ(number, 0u) << "a failed get leaves no stale value";
     EXPECT_EQ(device->put_remotePort(1), not_present);
     EXPECT_EQ(device->deleteDevice(), not_present);
     EXPECT_EQ(port_of(device), 9u);
@@ -319,27 +435,31 @@ TEST_F(LibraryDevices, DeletedDeviceIsInvalidatedButKeepsItsPort)
     EXPECT_EQ(listener.refs.load(), 0u);
 }
 
-TEST_F(LibraryDevices, ListenersHearArrivalsOnceThenRemovals)
+TEST_F(LibraryDevices, ListenersHearTheDriversArrivalsAndRemovalsOnTheWorker)
 {
     auto library = make_library();
     recording_listener listener;
     ASSERT_EQ(library->addListener(&listener), S_OK);
-    ref<IRemotePortDevice> a, b;
-    ASSERT_EQ(library->createPort(number_argument(3), a.put()), S_OK);
-    ASSERT_EQ(library->createPort(number_argument(4), b.put()), S_OK);
+    // Made and removed past the library: it learns of them only from the driver's notifications.
+    const std::wstring a = made_node(3), b = made_node(4);
     ASSERT_TRUE(listener.wait_for_ports(true, 2));
-    a->deleteDevice();
-    b->deleteDevice();
-    deliver_arrival(as_library(library).notificationWindow()); // in case no removal message comes
+    wharfcore::RemoveDeviceNodeById(a);
+    wharfcore::RemoveDeviceNodeById(b);
     ASSERT_TRUE(listener.wait_for_ports(false, 2));
 
     std::multiset<UINT> added, deleted;
+    bool removals_started = false;
     for (const auto& call : listener.calls_copy()) {
         EXPECT_FALSE(call.ports.empty());
+        EXPECT_NE(call.thread, GetCurrentThreadId());
+        if (!call.added)
+            removals_started = true;
+        EXPECT_FALSE(call.added && removals_started) << "an arrival reported after the removals";
         (call.added ? added : deleted).insert(call.ports.begin(), call.ports.end());
     }
     EXPECT_EQ(added, (std::multiset<UINT>{3, 4}));
     EXPECT_EQ(deleted, (std::multiset<UINT>{3, 4}));
+    EXPECT_EQ(as_library(library).getDevices().size(), 0u);
     library->removeListener(&listener);
 }
 
@@ -369,9 +489,137 @@ TEST_F(LibraryDevices, ConcurrentCreationsGetDistinctNumbers)
         });
     for (auto& t : threads)
         t.join();
+    expected_claims.insert(ports.begin(), ports.end());
     for (HRESULT hr : results)
         EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(std::set<UINT>(ports.begin(), ports.end()).size(), static_cast<std::size_t>(callers));
+}
+
+namespace {
+
+// Creates a port right after the first scan of a library under construction has read the
+// present devices, before the scan is over.
+struct arrival_after_first_scan {
+    import_patch* patch = nullptr;
+    std::atomic<DWORD> thread{0};
+    std::function<void()> arrive;
+} after_first_scan;
+
+HDEVINFO WINAPI scan_then_arrive(const GUID* guid, PCWSTR enumerator, HWND parent, DWORD flags, HDEVINFO set,
+                                 PCWSTR machine, PVOID reserved)
+{
+    const HDEVINFO result =
+        after_first_scan.patch->original<get_class_devs_fn>()(guid, enumerator, parent, flags, set, machine, reserved);
+    if (guid && *guid == wharfcore::port_interface_class && !set &&
+        after_first_scan.thread.exchange(0) == GetCurrentThreadId())
+        after_first_scan.arrive();
+    return result;
+}
+
+} // namespace
+
+TEST_F(LibraryDevices, PortArrivingRightAfterTheFirstScanIsListed)
+{
+    import_patch patch(GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiGetClassDevsExW",
+                       reinterpret_cast<void*>(&scan_then_arrive));
+    ASSERT_TRUE(patch.active());
+    after_first_scan.patch = &patch;
+    after_first_scan.arrive = [&] { made_node(11); };
+    after_first_scan.thread = GetCurrentThreadId();
+    auto library = make_library();
+    after_first_scan.thread = 0;
+    ASSERT_EQ(expected_claims.count(11), 1u) << "the port was not made during the first scan";
+
+    // Listed by the first scan's own refresh, or reported by the worker's refresh after it.
+    recording_listener listener;
+    ASSERT_EQ(library->addListener(&listener), S_OK);
+    std::set<UINT> known;
+    for (const auto& device : as_library(library).getDevices())
+        known.insert(port_of(device));
+    EXPECT_TRUE(known.count(11) || listener.wait_for_ports(true, 1)) << "the arrival was never noticed";
+    library->removeListener(&listener);
+}
+
+TEST_F(LibraryDevices, FailedScanKeepsTheDeviceList)
+{
+    auto library = make_library();
+    ref<IRemotePortDevice> device;
+    ASSERT_EQ(library->createPort(no_argument(), device.put()), S_OK);
+    made(device);
+    {
+        class_devs_failing scans;
+        class_devs_failures.arm(1);
+        EXPECT_THROW(as_library(library).refreshDevices(), corun::details::hresult_error);
+    }
+    EXPECT_EQ(as_library(library).getDevices().size(), 1u);
+    UINT number = 0;
+    EXPECT_EQ(device->get_remotePort(&number), S_OK) << "the device was given up";
+}
+
+namespace {
+
+using enum_interfaces_fn = BOOL WINAPI(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA);
+failing_calls interface_failures;
+import_patch* interface_patch = nullptr;
+
+BOOL WINAPI failing_enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA node, const GUID* guid, DWORD index,
+                                    PSP_DEVICE_INTERFACE_DATA data)
+{
+    if (interface_failures.take()) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    return interface_patch->original<enum_interfaces_fn>()(set, node, guid, index, data);
+}
+
+} // namespace
+
+TEST_F(LibraryDevices, NodeWhoseDeviceCannotBeReadIsSkippedAndTakenLater)
+{
+    made_node(3);
+    made_node(4);
+    import_patch patch(GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiEnumDeviceInterfaces",
+                       reinterpret_cast<void*>(&failing_enum_interfaces));
+    ASSERT_TRUE(patch.active());
+    interface_patch = &patch;
+    // The first Device of the first scan finds its interfaces incomplete.
+    interface_failures.arm(1);
+    Trellum::com::details::value<wharfcore::Library>* object = nullptr;
+    ASSERT_NO_THROW(object = new Trellum::com::details::value<wharfcore::Library>());
+    interface_failures.disarm();
+    ref<IRemotePortLibrary> library;
+    object->QueryInterface(__uuidof(IRemotePortLibrary), reinterpret_cast<void**>(library.put()));
+    EXPECT_EQ(as_library(library).getDevices().size(), 1u);
+    as_library(library).refreshDevices();
+    EXPECT_EQ(as_library(library).getDevices().size(), 2u);
+}
+
+TEST_F(LibraryDevices, NodeThatNeverShowsUpIsRemovedAfterTheWaitAndOnlyItsOwnClaimIsGivenBack)
+{
+    // COM14 is reserved by a device that is not present (an unplugged adapter, say): the
+    // forced claim takes the reservation over and must leave it in place.
+    {
+        wharfcore::unique_comdb database;
+        ComDBOpen(database.put());
+        ASSERT_EQ(ComDBClaimPort(database.get(), 14, FALSE, nullptr), ERROR_SUCCESS);
+    }
+    expected_claims.insert(14);
+    wharf_test::knob_guard knob(wharf_test::knob_install_nothing, 1);
+    auto library = make_library();
+    HRESULT results[2] = {S_OK, S_OK};
+    std::thread free_number([&] {
+        ref<IRemotePortDevice> device;
+        results[0] = library->createPort(number_argument(13), device.put());
+    });
+    std::thread reserved_number([&] {
+        ref<IRemotePortDevice> device;
+        results[1] = library->createPort(number_argument(14), device.put());
+    });
+    free_number.join();
+    reserved_number.join();
+    EXPECT_EQ(results[0], HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    EXPECT_EQ(results[1], HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
 TEST(LibraryLifetime, RepeatedCreateAndReleaseLeavesNoHandlesThreadsOrLocks)
@@ -417,4 +665,45 @@ TEST(LibraryLifetime, ObjectEndedAfterAFailedFirstQueryLeavesNothingBehind)
     }
     EXPECT_EQ(module_locks.load(), locksBefore);
     EXPECT_LE(thread_count(), threadsBefore + 1);
+}
+
+TEST_F(LibraryDevices, LastReleaseInsideANotificationOnTheWorkerEndsTheObject)
+{
+    const long before = module_locks.load();
+    auto* object = new Trellum::com::details::value<wharfcore::Library>();
+    IRemotePortLibrary* library = nullptr;
+    ASSERT_EQ(object->QueryInterface(__uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&library)), S_OK);
+    recording_listener listener;
+    ASSERT_EQ(library->addListener(&listener), S_OK);
+    // From here the listener holds the only reference, and drops it when the worker reports
+    // the port below.
+    listener.release_on_added = library;
+    made_node(12);
+    EXPECT_TRUE(wait_for_module_locks(before)) << "the library never ended";
+    EXPECT_EQ(listener.refs.load(), 0u);
+    const auto calls = listener.calls_copy();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_NE(calls.front().thread, GetCurrentThreadId());
+}
+
+TEST(LibraryLifetime, FinalReleaseEndsAWorkerWhoseWindowWasClosed)
+{
+    auto library = make_library();
+    const HWND window = as_library(library).notificationWindow();
+    ASSERT_NE(window, nullptr);
+    // Anyone may close a message-only window; its thread goes on pumping.
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_FALSE(IsWindow(window));
+    const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread releaser([held = std::move(library), done]() mutable {
+        held.reset();
+        SetEvent(done);
+    });
+    if (WaitForSingleObject(done, 30000) == WAIT_OBJECT_0) {
+        releaser.join();
+    } else {
+        releaser.detach();
+        ADD_FAILURE() << "the final release never returned";
+    }
+    CloseHandle(done);
 }

@@ -1,6 +1,9 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "port_description.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
@@ -9,6 +12,9 @@ namespace {
 
 using get_class_object_t = HRESULT STDAPICALLTYPE(REFCLSID, REFIID, void**);
 using can_unload_t = HRESULT STDAPICALLTYPE();
+
+// The port descriptions this program makes itself count here.
+long description_locks = 0;
 
 // {00000000-1111-2222-3333-444444444444}
 constexpr CLSID unknown_clsid = {0x00000000, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}};
@@ -22,6 +28,39 @@ IClassFactory* factory_for(const registered_wharfcore& dll, const CLSID& clsid)
 }
 
 } // namespace
+
+namespace Trellum::com {
+long module_lock() noexcept { return ++description_locks; }
+long module_unlock() noexcept { return --description_locks; }
+} // namespace Trellum::com
+
+namespace {
+// Allocations of the test thread that are still allowed before every further one fails;
+// negative when none fail.
+DWORD failing_thread = 0;
+long allocations_left = -1;
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (allocations_left >= 0 && GetCurrentThreadId() == failing_thread && allocations_left-- == 0) {
+        allocations_left = -1;
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
 
 TEST(Factory, UnknownClassGivesAFactoryThatCannotCreate)
 {
@@ -48,24 +87,29 @@ TEST(Factory, AggregationAndUnknownInterfacesCreateNothing)
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, reinterpret_cast<void**>(&object)), E_NOINTERFACE);
     EXPECT_EQ(object, nullptr);
-    // Nothing is left holding the module.
-    EXPECT_EQ(can_unload(), S_OK);
+    // Nothing but the factory itself is left holding the module.
+    EXPECT_EQ(can_unload(), S_FALSE);
     factory->Release();
+    EXPECT_EQ(can_unload(), S_OK);
 }
 
-TEST(Factory, LockServerHoldsTheModule)
+TEST(Factory, FactoriesAndServerLocksHoldTheModule)
 {
     com_apartment com;
     registered_wharfcore dll;
     auto can_unload = dll.entry<can_unload_t>("DllCanUnloadNow");
+    EXPECT_EQ(can_unload(), S_OK);
     IClassFactory* factory = factory_for(dll, CLSID_RemotePortLibrary);
     ASSERT_NE(factory, nullptr);
-    EXPECT_EQ(can_unload(), S_OK);
-    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(can_unload(), S_FALSE);
-    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    EXPECT_EQ(can_unload(), S_OK);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory->Release();
+    EXPECT_EQ(can_unload(), S_FALSE) << "the server lock outlives the factory";
+    factory = factory_for(dll, CLSID_RemotePortLibrary);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(can_unload(), S_FALSE);
+    factory->Release();
+    EXPECT_EQ(can_unload(), S_OK);
 }
 
 TEST(Library, FacesAndDispatchTypeInformation)
@@ -124,4 +168,21 @@ TEST(PortDescription, NameAndPortByDispidAndByName)
     IRemotePortDeviceEx* wrong = nullptr;
     EXPECT_EQ(port->QueryInterface(__uuidof(IRemotePortDeviceEx), reinterpret_cast<void**>(&wrong)), E_NOINTERFACE);
     EXPECT_EQ(port->Release(), 0u);
+}
+
+TEST(PortDescription, ArrayThatCannotBeFilledReleasesWhatItHeld)
+{
+    const std::vector<SharedPortRecord> records = {{L"COM1", 1}, {L"COM2", 2}, {L"COM3", 3}};
+    SAFEARRAY* array = wharfcore::PortDescription::MakeArray(records);
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(description_locks, 3);
+    EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+    EXPECT_EQ(description_locks, 0);
+
+    // The second description cannot be made.
+    failing_thread = GetCurrentThreadId();
+    allocations_left = 1;
+    EXPECT_THROW(wharfcore::PortDescription::MakeArray(records), std::bad_alloc);
+    allocations_left = -1;
+    EXPECT_EQ(description_locks, 0) << "the first description was left behind with its array";
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "import_patch.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
 
@@ -109,15 +110,82 @@ TEST(Registration, RegisterWritesTheScriptsAndUnregisterUndoesAll)
     EXPECT_TRUE(key_exists(L"AppID"));
 }
 
-TEST(Registration, ThreadLocaleIsRestored)
+TEST(Registration, ModuleInAFolderWithAnApostropheRegistersItsWholePath)
 {
     com_apartment com;
-    SetThreadLocale(0x0407);
-    {
-        registered_wharfcore dll;
-        EXPECT_EQ(GetThreadLocale(), 0x0407u);
+    const std::wstring built = wharfcore_path();
+    const std::wstring folder = built.substr(0, built.find_last_of(L'\\')) + L"\\O'Neil";
+    const std::wstring copy = folder + L"\\wharfcore.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(built.c_str(), copy.c_str(), FALSE));
+    HMODULE module = LoadLibraryW(copy.c_str());
+    ASSERT_NE(module, nullptr);
+    auto entry = [&](const char* name) {
+        return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    };
+    ASSERT_EQ(entry("DllRegisterServer")(), S_OK);
+    const std::wstring server = std::wstring(clsid_key) + L"\\InprocServer32";
+    EXPECT_EQ(string_value(server.c_str(), nullptr), copy);
+    EXPECT_EQ(string_value(server.c_str(), L"ThreadingModel"), L"Both");
+    EXPECT_EQ(string_value(clsid_key, L"LocalizedString"), L"@" + copy + L",-1000");
+    EXPECT_EQ(entry("DllUnregisterServer")(), S_OK);
+    for (const auto& key : registered_keys)
+        EXPECT_FALSE(key_exists(key.c_str())) << "not removed: " << std::string(key.begin(), key.end());
+    FreeLibrary(module);
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+namespace {
+
+// The library's CoCreateInstance (which every registry script goes through), recording the
+// thread locale it runs under and failing on demand.
+using co_create_instance_fn = HRESULT WINAPI(REFCLSID, IUnknown*, DWORD, REFIID, void**);
+import_patch* co_create_patch = nullptr;
+LCID locale_seen = 0;
+HRESULT co_create_answer = S_OK;
+
+HRESULT WINAPI recording_co_create_instance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** out)
+{
+    locale_seen = GetThreadLocale();
+    if (FAILED(co_create_answer)) {
+        *out = nullptr;
+        return co_create_answer;
     }
-    EXPECT_EQ(GetThreadLocale(), 0x0407u);
+    return co_create_patch->original<co_create_instance_fn>()(clsid, outer, context, iid, out);
+}
+
+} // namespace
+
+TEST(Registration, ScriptsRunUnderTheSystemLocaleAndTheCallersLocaleComesBack)
+{
+    com_apartment com;
+    const HMODULE module = LoadLibraryW(wharfcore_path().c_str());
+    ASSERT_NE(module, nullptr);
+    struct unload {
+        HMODULE module;
+        ~unload() { FreeLibrary(module); }
+    } unload_last{module};
+    import_patch patch(module, "ole32.dll", "CoCreateInstance", reinterpret_cast<void*>(&recording_co_create_instance));
+    ASSERT_TRUE(patch.active());
+    co_create_patch = &patch;
+    auto entry = [&](const char* name) {
+        return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    };
+    const LCID system = ConvertDefaultLocale(LOCALE_SYSTEM_DEFAULT);
+    const LCID callers = system == 0x0407 ? 0x040C : 0x0407;
+    for (const char* step : {"DllRegisterServer", "DllUnregisterServer"}) {
+        for (HRESULT answer : {S_OK, E_ACCESSDENIED}) {
+            SetThreadLocale(callers);
+            locale_seen = 0;
+            co_create_answer = answer;
+            const HRESULT hr = entry(step)();
+            EXPECT_EQ(hr, answer) << step;
+            EXPECT_EQ(locale_seen, system) << step;
+            EXPECT_EQ(GetThreadLocale(), callers) << step << " " << std::hex << answer;
+        }
+    }
+    co_create_answer = S_OK;
     SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
 }
 

@@ -2,9 +2,12 @@
 #include <oleauto.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 
 #include "corun/blocking_wait.h"
+#include "import_patch.h"
+#include "script_host.h"
 #include "server/sim_server_process.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
@@ -32,6 +35,38 @@ IRemotePortLibrary* create_library()
     return library;
 }
 
+// True once the coroutine behind the future has run to its end and waits only for the future
+// to be released; false after ten seconds.
+template <class T> bool wait_until_finished(corun::details::future<T>& f)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        {
+            std::lock_guard guard(f.state().lock);
+            if (f.state().own_handle)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(1);
+    }
+}
+
+// COM unloads the library once nothing holds it; bounded, since pool callbacks that are
+// still returning through it keep it for a moment.
+bool unloaded_within(std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        CoFreeUnusedLibrariesEx(0, 0);
+        if (!GetModuleHandleW(L"wharfcore.dll"))
+            return true;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        Sleep(10);
+    }
+}
+
 ULONG count_of(IUnknown* object)
 {
     object->AddRef();
@@ -49,7 +84,7 @@ std::wstring name_of(IRemotePortDescription* port)
 
 struct remote_query : ::testing::Test {
     com_apartment com;
-    registered_wharfcore dll;
+    registered_wharfcore dll{registered_wharfcore::loaded::by_com_only};
     IRemotePortLibrary* library = create_library();
     ~remote_query() override
     {
@@ -161,79 +196,108 @@ TEST_F(remote_query, PendingAsyncQueryCanBeReleased)
         auto query = ex->getRemoteSharedPortsAsync(L".");
         EXPECT_FALSE(query.ready());
     }
-    // The query ends by itself once the pipe breaks.
+    // The query ends by itself once the pipe breaks, and then lets the library go.
     server.stop();
     ex->Release();
+    library->Release();
+    library = nullptr;
+    EXPECT_TRUE(unloaded_within(std::chrono::seconds(10)));
 }
 
-TEST_F(remote_query, ReleasingTheLibraryRightAfterAQueryIsSafe)
+TEST_F(remote_query, QueryKeepsTheModuleLoadedUntilItsFutureIsReleased)
 {
+    library->Release();
+    library = nullptr;
     sim_server_process server(L"--port COM1=1 --clients 1000");
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 50; ++i) {
         IRemotePortLibraryEx* ex = nullptr;
         ASSERT_EQ(CoCreateInstance(CLSID_RemotePortLibrary, nullptr, CLSCTX_ALL, __uuidof(IRemotePortLibraryEx),
                                    reinterpret_cast<void**>(&ex)),
                   S_OK);
         auto query = ex->getRemoteSharedPortsAsync(L".");
         ex->Release();
-        auto records = corun::details::wait_get(query);
-        ASSERT_EQ(records.size(), 1u);
+        corun::details::wait_until_ready(query.state());
+        if (i == 0) {
+            // Once the query's own code has ended, only the future holds the module.
+            ASSERT_TRUE(wait_until_finished(query));
+            CoFreeUnusedLibrariesEx(0, 0);
+            if (!GetModuleHandleW(L"wharfcore.dll")) {
+                // Releasing it would run code that is gone.
+                new corun::details::future<std::vector<SharedPortRecord>>(std::move(query));
+                FAIL() << "unloaded under a live future";
+            }
+        }
+        ASSERT_EQ(query.get().size(), 1u);
+        // Releasing the future ends the frame in the library's code; what still returns on
+        // the thread pool then keeps the library loaded by itself.
+        query.release();
+        CoFreeUnusedLibrariesEx(0, 0);
     }
-}
-
-TEST_F(remote_query, CredentialCheckReturnsTheFailingStepAndEndsImpersonation)
-{
-    IRemotePortLibraryEx* ex = nullptr;
-    ASSERT_EQ(library->QueryInterface(__uuidof(IRemotePortLibraryEx), reinterpret_cast<void**>(&ex)), S_OK);
-    // Under Wine the logon succeeds with a token that cannot be impersonated; on Windows an
-    // unknown user is refused by the logon. Either way: a failure, and no impersonation left.
-    const HRESULT hr = ex->checkCredentials(L".", L"nobody-wharf-test", L"wrong", L"");
-    EXPECT_TRUE(FAILED(hr));
-    HANDLE token = nullptr;
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
-    ex->Release();
+    EXPECT_TRUE(unloaded_within(std::chrono::seconds(10)));
 }
 
 namespace {
 
-// Runs cscript on a script of this folder and returns what it printed.
-std::string run_script(const std::wstring& script, const std::wstring& arguments)
+// The library's LogonUserW: accepts anyone with a token that can be impersonated (a copy of
+// this process's own), so that the check gets as far as the pipe, and records the domain.
+using logon_user_fn = BOOL WINAPI(LPCWSTR, LPCWSTR, LPCWSTR, DWORD, DWORD, PHANDLE);
+bool domain_was_null = true;
+std::wstring domain_seen;
+
+BOOL WINAPI logon_as_this_process(LPCWSTR, LPCWSTR domain, LPCWSTR, DWORD, DWORD, PHANDLE token)
 {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    CreatePipe(&read_end, &write_end, &inherit, 0);
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    std::wstring command = L"cscript.exe //nologo \"" + windows_path(SCRIPT_DIR) + L"\\" + script + L"\" " + arguments;
-    STARTUPINFOW startup{sizeof(startup)};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
-    PROCESS_INFORMATION process{};
-    std::string output;
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(write_end);
-        write_end = nullptr;
-        char buffer[512];
-        DWORD got = 0;
-        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got)
-            output.append(buffer, got);
-        WaitForSingleObject(process.hProcess, 60000);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
-    if (write_end)
-        CloseHandle(write_end);
-    CloseHandle(read_end);
-    return output;
+    domain_was_null = !domain;
+    domain_seen = domain ? domain : L"";
+    HANDLE process = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+        return FALSE;
+    const BOOL ok = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
+    CloseHandle(process);
+    return ok;
+}
+
+bool thread_impersonates()
+{
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return false;
+    CloseHandle(token);
+    return true;
 }
 
 } // namespace
 
+TEST_F(remote_query, CredentialCheckImpersonatesForThePipeAndRevertsOnEveryPath)
+{
+    IRemotePortLibraryEx* ex = nullptr;
+    ASSERT_EQ(library->QueryInterface(__uuidof(IRemotePortLibraryEx), reinterpret_cast<void**>(&ex)), S_OK);
+    {
+        // Wine's own logon gives a token that cannot be impersonated.
+        import_patch logon(GetModuleHandleW(L"wharfcore.dll"), "advapi32.dll", "LogonUserW",
+                           reinterpret_cast<void*>(&logon_as_this_process));
+        ASSERT_TRUE(logon.active());
+        // No service on ".": the pipe's open fails while impersonating.
+        EXPECT_EQ(ex->checkCredentials(L".", L"operator", L"s3cret", L""), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+        EXPECT_FALSE(thread_impersonates());
+        EXPECT_FALSE(domain_was_null) << "an empty domain went to the logon as a null pointer";
+        EXPECT_EQ(domain_seen, L"");
+        // A caller that was impersonating before runs under the process's token after.
+        ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+        sim_server_process server(L"--port COM1=1");
+        EXPECT_EQ(ex->checkCredentials(L".", L"operator", L"s3cret", L"WORKGROUP"), S_OK);
+        EXPECT_FALSE(thread_impersonates());
+        RevertToSelf();
+    }
+    // Wine's logon: a failure at the impersonation, and none left behind either.
+    EXPECT_TRUE(FAILED(ex->checkCredentials(L".", L"nobody-wharf-test", L"wrong", L"")));
+    EXPECT_FALSE(thread_impersonates());
+    ex->Release();
+}
+
 TEST_F(remote_query, JScriptClientPrintsTheServersPorts)
 {
     sim_server_process server(L"--port COM5=1 --port COM9=2");
-    const std::string printed = run_script(L"remote_query_script.js", L".");
+    const std::string printed = run_script(windows_path(SCRIPT_DIR) + L"\\remote_query_script.js", L".");
     EXPECT_NE(printed.find("COM5=1"), std::string::npos) << printed;
     EXPECT_NE(printed.find("COM9=2"), std::string::npos) << printed;
     EXPECT_LT(printed.find("COM5=1"), printed.find("COM9=2"));

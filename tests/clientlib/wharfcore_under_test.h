@@ -20,19 +20,29 @@ inline std::wstring wharfcore_path()
     return windows_path(WHARFCORE_DLL);
 }
 
-// Loads the library and registers it for the life of the object.
+// Registers the library for the life of the object and keeps it loaded meanwhile, or, with
+// loaded::by_com_only, leaves loading and unloading to COM as for any client.
 class registered_wharfcore {
 public:
-    registered_wharfcore()
+    enum class loaded { by_this_object, by_com_only };
+
+    explicit registered_wharfcore(loaded how = loaded::by_this_object)
     {
         module_ = LoadLibraryW(wharfcore_path().c_str());
         if (!module_)
             return;
         auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
         result_ = reg ? reg() : E_FAIL;
+        if (how == loaded::by_com_only) {
+            FreeLibrary(module_);
+            module_ = nullptr;
+            unload_after_unregistering_ = true;
+        }
     }
     ~registered_wharfcore()
     {
+        if (unload_after_unregistering_)
+            module_ = LoadLibraryW(wharfcore_path().c_str());
         if (!module_)
             return;
         auto unreg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
@@ -51,6 +61,7 @@ public:
 private:
     HMODULE module_ = nullptr;
     HRESULT result_ = E_FAIL;
+    bool unload_after_unregistering_ = false;
 };
 
 class com_apartment {

@@ -13,7 +13,8 @@ add_dependencies(panel_app_tests wharfcore wharfpanel wharf_sim_server picker_do
 
 # Connect and Delete need the port doubles: COM loads wharfcore.dll with its own folder first on
 # the search path (msports.dll is found there) and the library loads newdev.dll from the
-# program's folder. These tests register and start copies placed in the doubles' folder.
+# system folder, where the port_doubles set-up put the double. These tests register and start
+# copies placed in the doubles' folder.
 set(WHARF_PANEL_TEST_COPY ${WHARF_DOUBLES_DIR}/wharfpanel.exe)
 set(WHARF_CORE_TEST_COPY ${WHARF_DOUBLES_DIR}/wharfcore.dll)
 add_custom_command(OUTPUT ${WHARF_PANEL_TEST_COPY} ${WHARF_CORE_TEST_COPY}

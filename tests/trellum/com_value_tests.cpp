@@ -9,6 +9,7 @@ namespace {
 
 int destroyed = 0;
 long module_count = 0;
+long module_count_in_destructor = -1;
 
 class plain : public Trellum::com::details::object<plain, IClassFactory, IPersist> {
 public:
@@ -18,7 +19,10 @@ public:
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID*) noexcept override { return E_NOTIMPL; }
 };
 
-class counted_in_module : public plain, public Trellum::com::increments_module_count {};
+class counted_in_module : public plain, public Trellum::com::increments_module_count {
+public:
+    ~counted_in_module() { module_count_in_destructor = module_count; }
+};
 
 } // namespace
 
@@ -67,6 +71,8 @@ TEST(ComValue, ModuleCountFollowsLiveObjects)
     object->AddRef();
     object->Release();
     EXPECT_EQ(module_count, 0);
+    // The module stays loaded until the object's destructor has run.
+    EXPECT_EQ(module_count_in_destructor, 1);
 }
 
 TEST(ComRef, CopiesAddMovesTransferAndResetReleases)

@@ -62,7 +62,8 @@ public:
     ~threadpool_io() { close(); }
 
     // Asks the handle to skip the completion port on success (remembering whether it agreed),
-    // closes an earlier I/O object and binds a new one to arpc::IoCompletionCallback.
+    // closes an earlier I/O object and binds a new one to arpc::IoCompletionCallback, in the
+    // module's callback environment (corun::details::module_callback_environment).
     // A failed CreateThreadpoolIo throws through corun::throw_last_error.
     void bind(HANDLE handle);
 

@@ -16,6 +16,7 @@
 
 #include "corun/errors.h"
 #include "corun/srw_lock.h"
+#include "corun/thread_pool.h"
 
 namespace corun {
 namespace details {
@@ -138,7 +139,7 @@ public:
             std::lock_guard guard(lock_);
             idle_ = false;
         }
-        if (!TrySubmitThreadpoolCallback(&cancellation_subscription::run, this, nullptr))
+        if (!TrySubmitThreadpoolCallback(&cancellation_subscription::run, this, module_callback_environment()))
             run(nullptr, this);
     }
 

@@ -1,7 +1,7 @@
 // Makes a Wine prefix ready for tests that create virtual port nodes: removes nodes left by
-// earlier runs, puts the driver package into the INF folder (replacing an older copy of it)
-// and the driver file where the package names it, and clears the doubles' knobs and the COM
-// port database. With "--cleanup" it only removes leftover nodes and clears knobs and
+// earlier runs, puts the driver package into the INF folder (replacing an older copy of it),
+// the driver file where the package names it and the device installer double into the system
+// folder, and clears the doubles' knobs and the COM port database. With "--cleanup" it only removes leftover nodes and clears knobs and
 // database. Exit code 0 on success; otherwise a message on standard error.
 #include <windows.h>
 #include <setupapi.h>
@@ -64,10 +64,10 @@ void remove_stale_packages(const std::wstring& inf_folder, const std::string& cu
     FindClose(search);
 }
 
-// Puts the driver file in place. A driver that is loaded cannot be overwritten but can be
-// renamed out of the way; it keeps running until the prefix's server restarts. (Stopping its
-// service instead leaves Wine 8 unable to start the driver again for new nodes.)
-bool place_driver(const std::wstring& from, const std::wstring& to)
+// Puts a file in place. A driver or DLL that is loaded cannot be overwritten but can be
+// renamed out of the way; a driver keeps running until the prefix's server restarts.
+// (Stopping its service instead leaves Wine 8 unable to start the driver again for new nodes.)
+bool place_file(const std::wstring& from, const std::wstring& to)
 {
     if (read_file(from) == read_file(to))
         return true;
@@ -77,17 +77,18 @@ bool place_driver(const std::wstring& from, const std::wstring& to)
     if (!MoveFileExW(to.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING))
         return false;
     MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    std::fprintf(stdout, "port_doubles_setup: a changed driver replaced a loaded one; it takes "
-                         "effect when the prefix's wineserver restarts\n");
+    std::fprintf(stdout, "port_doubles_setup: a changed file replaced a loaded one (%ls); a driver takes "
+                         "effect when the prefix's wineserver restarts\n", to.c_str());
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
 void clear_test_state(bool database)
 {
     for (const wchar_t* knob : {wharf_test::knob_comdb_open_fails, wharf_test::knob_install_error,
-                                wharf_test::knob_install_need_reboot, wharf_test::record_install_calls,
+                                wharf_test::knob_install_nothing, wharf_test::knob_install_need_reboot, wharf_test::record_install_calls,
                                 wharf_test::record_install_flags,
-                                wharf_test::record_install_had_driver})
+                                wharf_test::record_install_had_driver,
+                                wharf_test::record_install_from_system_folder})
         wharf_test::clear_knob(knob);
     if (database)
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter",
@@ -123,8 +124,12 @@ int wmain(int argc, wchar_t** argv)
     // The package copies no files: its service runs the driver from the drivers folder.
     wchar_t system_folder[MAX_PATH];
     GetSystemDirectoryW(system_folder, MAX_PATH);
-    if (!place_driver(sys, std::wstring(system_folder) + L"\\drivers\\wharfdrv.sys"))
+    if (!place_file(sys, std::wstring(system_folder) + L"\\drivers\\wharfdrv.sys"))
         return fail("copying the driver into the drivers folder", GetLastError());
+    // The library loads newdev.dll from the system folder only; the double goes there, in
+    // place of Wine's, and wins where a test's override says "newdev=n,b".
+    if (!place_file(folder_of_this_program() + L"newdev.dll", std::wstring(system_folder) + L"\\newdev.dll"))
+        return fail("copying the device installer double into the system folder", GetLastError());
 
     clear_test_state(true);
     std::fprintf(stdout, "port_doubles_setup: driver package installed as %ls\n", copied);

@@ -128,6 +128,21 @@ inline int remove_virtual_port_nodes() noexcept
     return removed;
 }
 
+// The number of nodes, present or not, that carry the virtual port's hardware ID.
+inline int count_virtual_port_nodes()
+{
+    device_info_list all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+    int count = 0;
+    SP_DEVINFO_DATA node{sizeof(node)};
+    for (DWORD i = 0; all && SetupDiEnumDeviceInfo(all.get(), i, &node); ++i) {
+        for (const auto& id : hardware_ids(all.get(), node))
+            if (_wcsicmp(id.c_str(), virtual_port_hardware_id) == 0)
+                ++count;
+        node.cbSize = sizeof(node);
+    }
+    return count;
+}
+
 // Device-interface paths of a class that SetupAPI lists as present.
 inline std::vector<std::wstring> present_interface_paths(const GUID& interface_class)
 {

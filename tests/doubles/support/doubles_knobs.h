@@ -12,6 +12,9 @@ inline constexpr wchar_t knob_key[] = L"Software\\WharfTest\\Doubles";
 inline constexpr wchar_t knob_comdb_open_fails[] = L"ComDBOpenFails";
 // DWORD, nonzero: DiInstallDevice installs nothing and fails with this Win32 error.
 inline constexpr wchar_t knob_install_error[] = L"DiInstallDeviceError";
+// DWORD, nonzero: DiInstallDevice reports success without installing anything, so the node
+// never gets its driver and never shows its interfaces.
+inline constexpr wchar_t knob_install_nothing[] = L"DiInstallDeviceInstallsNothing";
 // DWORD, nonzero: DiInstallDevice installs as usual, then reports NeedReboot = TRUE.
 inline constexpr wchar_t knob_install_need_reboot[] = L"DiInstallDeviceNeedReboot";
 // DWORDs written by DiInstallDevice: how often it ran and the Flags of its last call.
@@ -19,6 +22,9 @@ inline constexpr wchar_t record_install_calls[] = L"DiInstallDeviceCalls";
 inline constexpr wchar_t record_install_flags[] = L"DiInstallDeviceLastFlags";
 // DWORD written by DiInstallDevice: 1 when its last call got a driver-information pointer.
 inline constexpr wchar_t record_install_had_driver[] = L"DiInstallDeviceLastHadDriver";
+// DWORD written by DiInstallDevice: 1 when the double that ran was the copy in the system
+// folder, 0 when it was another (one beside the program, say).
+inline constexpr wchar_t record_install_from_system_folder[] = L"DiInstallDeviceFromSystemFolder";
 
 // Reads a DWORD knob; 0 when it is absent or of another type.
 inline DWORD read_knob(const wchar_t* name) noexcept

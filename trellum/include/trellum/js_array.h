@@ -1,19 +1,21 @@
 #pragma once
 // A list of COM objects for script callers, which cannot read a SAFEARRAY: a late-bound
 // object whose "length" property gives the element count and whose decimal member names
-// ("0", "1", ...) give the elements.
+// ("0", "1", ...) give the elements. A live array keeps its module loaded (the module supplies
+// Trellum::com::module_lock and module_unlock).
 #include <windows.h>
 #include <oaidl.h>
 
 #include <string_view>
 #include <vector>
 
+#include "trellum/com/module_count.h"
 #include "trellum/com/object.h"
 #include "trellum/com/value.h"
 
 namespace Trellum {
 
-class CJsArray : public com::details::object<CJsArray, IDispatch> {
+class CJsArray : public com::details::object<CJsArray, IDispatch>, public com::increments_module_count {
 public:
     static constexpr DISPID length_dispid = -100;
 

@@ -1,11 +1,12 @@
 #pragma once
 // The class factory of a module: one factory per DllGetClassObject call, bound to the CLSID it
-// was asked for, creating through the module's class table. A factory does not keep the
-// module loaded; LockServer does.
+// was asked for, creating through the module's class table. A live factory keeps the module
+// loaded, as does each LockServer(TRUE) until its LockServer(FALSE).
 #include <windows.h>
 #include <unknwn.h>
 
 #include "trellum/com/class_table.h"
+#include "trellum/com/module_count.h"
 #include "trellum/com/object.h"
 #include "trellum/com/value.h"
 
@@ -13,7 +14,7 @@ namespace Trellum {
 namespace com {
 namespace details {
 
-class Factory : public object<Factory, IClassFactory> {
+class Factory : public object<Factory, IClassFactory>, public increments_module_count {
 public:
     explicit Factory(const CLSID& clsid) noexcept : clsid_(clsid) {}
 

@@ -11,9 +11,10 @@ namespace com {
 long module_lock() noexcept;
 long module_unlock() noexcept;
 
-// Base of a class whose live objects keep the module loaded. value<T> adds one to the lock
-// count when an object is completely constructed and takes it away at the final release, so
-// that a constructor that throws leaves the count untouched.
+// Base of a class whose live objects keep the module loaded: every object that a client can
+// hold. value<T> adds one to the lock count when an object is completely constructed (so that
+// a constructor that throws leaves the count untouched) and takes it away after the object's
+// destructor has run.
 class increments_module_count {
 protected:
     increments_module_count() noexcept = default;
@@ -22,7 +23,6 @@ protected:
 
 public:
     void count_in_module() noexcept { module_lock(); }
-    void count_out_of_module() noexcept { module_unlock(); }
 };
 
 } // namespace com

@@ -7,12 +7,17 @@
 // object runs its final release and is destroyed:
 //   1. T::FinalRelease(), when T declares one (the place for shutting down worker threads
 //      while the object is still whole);
-//   2. the module lock count goes down, for classes deriving increments_module_count;
-//   3. delete.
+//   2. delete;
+//   3. the module lock count goes down, for classes deriving increments_module_count: only
+//      once the destructor has run, since the module must not be unloaded under it.
+// A FinalRelease that returns bool may answer false: T then takes over the end of the object
+// and calls value<T>::end() itself later, from where none of its code is still running on the
+// releasing thread (the final release of an object can come from inside its own worker).
 #include <windows.h>
 #include <unknwn.h>
 
 #include <atomic>
+#include <concepts>
 #include <type_traits>
 #include <utility>
 
@@ -22,8 +27,8 @@ namespace Trellum {
 namespace com {
 namespace details {
 
-// The two ends of an object's life that value<T> runs around T's own constructor and
-// destructor.
+// What value<T> runs around T's own constructor and destructor: after construction, at the
+// final release, and after deletion.
 struct final_construct_support {
     template <class T> static void construction_completed(T& object) noexcept
     {
@@ -31,12 +36,21 @@ struct final_construct_support {
             static_cast<increments_module_count&>(object).count_in_module();
     }
 
-    template <class T> static void final_release(T& object) noexcept
+    // False when T has taken over the end of the object.
+    template <class T> static bool final_release(T& object) noexcept
     {
-        if constexpr (requires(T& t) { t.FinalRelease(); })
+        if constexpr (requires(T& t) { { t.FinalRelease() } -> std::same_as<bool>; })
+            return object.FinalRelease();
+        else if constexpr (requires(T& t) { t.FinalRelease(); })
             object.FinalRelease();
+        return true;
+    }
+
+    // After the object's deletion.
+    template <class T> static void object_deleted() noexcept
+    {
         if constexpr (std::is_base_of_v<increments_module_count, T>)
-            static_cast<increments_module_count&>(object).count_out_of_module();
+            module_unlock();
     }
 };
 
@@ -82,8 +96,15 @@ public:
     // QueryInterface failed, so that nobody ever held a reference.
     void destroy() noexcept
     {
-        final_release(static_cast<T&>(*this));
+        if (final_release(static_cast<T&>(*this)))
+            end();
+    }
+
+    // Deletes the object, then gives its module lock back.
+    void end() noexcept
+    {
         delete this;
+        object_deleted<T>();
     }
 
     // The current count, for tests and diagnostics only.
