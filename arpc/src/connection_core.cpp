@@ -32,7 +32,7 @@ template <class Store> bool complete(pending_call& call, Store&& store) noexcept
         waiter = std::exchange(call.continuation, nullptr);
     }
     // A call that has not reached its await yet finds the result there.
-    if (!waiter || TrySubmitThreadpoolCallback(&resume_waiter, waiter.address(), nullptr))
+    if (!waiter || TrySubmitThreadpoolCallback(&resume_waiter, waiter.address(), corun::details::module_callback_environment()))
         return true;
     const DWORD error = GetLastError();
     {

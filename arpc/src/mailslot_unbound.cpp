@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "corun/errors.h"
+#include "corun/thread_pool.h"
 #include "mailslot_transfer.h"
 
 namespace arpc {
@@ -33,7 +34,7 @@ constexpr DWORD poll_interval_ms = 10;
 // callback (the resumed coroutine ends there) is allowed: the system frees it afterwards.
 class poll_timer {
 public:
-    poll_timer() : timer_(CreateThreadpoolTimer(&poll_timer::fire, this, nullptr))
+    poll_timer() : timer_(CreateThreadpoolTimer(&poll_timer::fire, this, corun::details::module_callback_environment()))
     {
         if (!timer_)
             corun::throw_last_error();

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "corun/errors.h"
+#include "corun/thread_pool.h"
 
 namespace arpc {
 
@@ -17,7 +18,7 @@ writer_queue::entry::~entry()
 bool writer_queue::entry::await_suspend(std::coroutine_handle<> h)
 {
     self_.handle = h;
-    self_.work = CreateThreadpoolWork(&writer_queue::resume, &self_, nullptr);
+    self_.work = CreateThreadpoolWork(&writer_queue::resume, &self_, corun::details::module_callback_environment());
     if (!self_.work)
         corun::throw_last_error();
     std::lock_guard guard(queue_->lock_);

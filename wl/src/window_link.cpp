@@ -3,6 +3,8 @@
 
 #include "wl/window_link.h"
 
+#include "corun/thread_pool.h"
+
 namespace wl::wli {
 namespace {
 
@@ -36,7 +38,7 @@ void window_link::unbind() noexcept
         post.failed = true;
         // The record lives in the waiter's frame: once the waiter runs, it may be gone.
         const std::coroutine_handle<> waiter = post.waiter;
-        if (!TrySubmitThreadpoolCallback(&resume_failed, waiter.address(), nullptr))
+        if (!TrySubmitThreadpoolCallback(&resume_failed, waiter.address(), corun::details::module_callback_environment()))
             waiter.resume();
     }
 }

@@ -12,6 +12,7 @@
 
 #include "corun/cancellation.h"
 #include "corun/future.h"
+#include "corun/thread_pool.h"
 
 namespace corun {
 namespace details {
@@ -51,7 +52,7 @@ public:
             return;
         state_.continuation = nullptr;
         cancelled_ = true;
-        if (!TrySubmitThreadpoolCallback(&state_or_cancellation::resume, waiter_.address(), nullptr)) {
+        if (!TrySubmitThreadpoolCallback(&state_or_cancellation::resume, waiter_.address(), module_callback_environment())) {
             state_.continuation = waiter_;
             cancelled_ = false;
         }

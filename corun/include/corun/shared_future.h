@@ -96,7 +96,7 @@ private:
         }
         for (std::coroutine_handle<> h : waiters) {
             // A waiter the pool refuses is resumed here rather than left suspended.
-            if (!TrySubmitThreadpoolCallback(&shared_future_impl::resume_waiter, h.address(), nullptr))
+            if (!TrySubmitThreadpoolCallback(&shared_future_impl::resume_waiter, h.address(), module_callback_environment()))
                 h.resume();
         }
     }
