@@ -11,7 +11,7 @@
 #include "corun/errors.h"
 #include "create_port_device.h"
 #include "device_interfaces.h"
-#include "import_patch.h"
+#include "../support/import_patch.h"
 #include "driver_buffers.h"
 #include "driver_exchange.h"
 #include "remove_device_node.h"

@@ -18,7 +18,7 @@
 #include "corun/srw_lock.h"
 #include "create_port_device.h"
 #include "device_interfaces.h"
-#include "import_patch.h"
+#include "../support/import_patch.h"
 #include "library.h"
 #include "port_cleanup.h"
 #include "remove_device_node.h"

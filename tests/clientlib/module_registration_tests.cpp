@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "import_patch.h"
+#include "../support/import_patch.h"
 #include "wharfcore/wharfcore.h"
 #include "wharfcore_under_test.h"
 

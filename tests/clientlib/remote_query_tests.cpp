@@ -6,7 +6,7 @@
 #include <string>
 
 #include "corun/blocking_wait.h"
-#include "import_patch.h"
+#include "../support/import_patch.h"
 #include "script_host.h"
 #include "server/sim_server_process.h"
 #include "wharfcore/wharfcore.h"

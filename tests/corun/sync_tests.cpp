@@ -5,12 +5,14 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "corun/corun.h"
+#include "../support/import_patch.h"
 #include "allocation_probe.h"
 
 using corun::details::future;
@@ -60,61 +62,25 @@ void* handle_address(const future<void>& f)
     return std::coroutine_handle<corun::details::promise_type_<void>>::from_promise(f.state()).address();
 }
 
-// Replaces this program's import of TrySubmitThreadpoolCallback while it lives.
+// Replaces this program's import of TrySubmitThreadpoolCallback while it lives; the corun code
+// under test is linked into the program, so its submissions go through that import.
 class pool_submission_swap {
 public:
     using function = BOOL(WINAPI*)(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON);
 
-    explicit pool_submission_swap(function replacement) : slot_(find_slot())
+    explicit pool_submission_swap(function replacement)
+        : patch_(GetModuleHandleW(nullptr), "kernel32.dll", "TrySubmitThreadpoolCallback",
+                 reinterpret_cast<void*>(replacement))
     {
-        EXPECT_NE(slot_, nullptr);
-        if (slot_)
-            original_ = exchange(replacement);
-    }
-    pool_submission_swap(const pool_submission_swap&) = delete;
-    pool_submission_swap& operator=(const pool_submission_swap&) = delete;
-    ~pool_submission_swap()
-    {
-        if (slot_)
-            exchange(original_);
+        EXPECT_TRUE(patch_.active());
+        real_ = patch_.original<std::remove_pointer_t<function>>();
     }
 
     static function original() { return real_; }
 
 private:
     static inline function real_ = nullptr;
-
-    function exchange(function value)
-    {
-        DWORD protection = 0;
-        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
-        function old = *slot_;
-        *slot_ = value;
-        VirtualProtect(slot_, sizeof *slot_, protection, &protection);
-        return old;
-    }
-
-    // The import address table entry that holds the system's function.
-    static function* find_slot()
-    {
-        real_ = reinterpret_cast<function>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TrySubmitThreadpoolCallback")));
-        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-        auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); module->Name;
-             ++module) {
-            for (auto* entry = reinterpret_cast<function*>(base + module->FirstThunk); *entry; ++entry) {
-                if (*entry == real_)
-                    return entry;
-            }
-        }
-        return nullptr;
-    }
-
-    function* slot_;
-    function original_ = nullptr;
+    import_patch patch_;
 };
 
 BOOL WINAPI refuse_submission(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON)
