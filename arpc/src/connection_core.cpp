@@ -66,13 +66,13 @@ void resume_left_waiter(pending_call& call) noexcept
 // run on the loop's thread, since it may destroy the connection.
 struct ConnectionCore::refused_waiters {
     std::shared_ptr<pending_call> replied;
-    std::vector<std::shared_ptr<pending_call>> failed;
+    pending_map failed;
 
     ~refused_waiters()
     {
         if (replied)
             resume_left_waiter(*replied);
-        for (auto& call : failed)
+        for (auto& [id, call] : failed)
             resume_left_waiter(*call);
     }
 };
@@ -130,23 +130,18 @@ std::exception_ptr ConnectionCore::EndLoop(const hresult_error& error)
 
 void ConnectionCore::EndCalls(std::exception_ptr error, refused_waiters& refused) noexcept
 {
-    std::vector<std::shared_ptr<pending_call>> calls;
+    // The entries leave the map by a swap, which allocates nothing: a connection out of memory
+    // still fails every call that waits, or the caller that owns the connection would wait for
+    // ever.
+    pending_map calls;
     {
         std::lock_guard guard(pending_lock_);
         if (!ended_)
             ended_ = error;
-        try {
-            calls.reserve(pending_.size());
-            for (auto& [id, call] : pending_)
-                calls.push_back(call);
-            pending_.clear();
-        } catch (...) {
-            // Out of memory: shutdown fails what stays in the map.
-            return;
-        }
+        calls.swap(pending_);
     }
-    // The failed calls whose waiters the pool refused stay in the list; the others leave it.
-    std::erase_if(calls, [&](const std::shared_ptr<pending_call>& call) { return fail(*call, error); });
+    // The failed calls whose waiters the pool refused stay in the map; the others leave it.
+    std::erase_if(calls, [&](const pending_map::value_type& entry) { return fail(*entry.second, error); });
     refused.failed = std::move(calls);
 }
 
@@ -217,8 +212,10 @@ future<void> ConnectionCore::ReadLoop()
         end = std::current_exception();
     }
     EndCalls(end, refused);
-    // Explicit: GCC 12 destroys the locals before return_void when a body flows off its end,
-    // which would resume the refused waiters before the loop's future completes.
+    // The refused waiters are resumed by refused's destructor, which must run only after the
+    // loop's future has completed: after a co_return the locals are destroyed once return_void
+    // has returned, as the language has it. Flowing off the end is not the same with GCC 12,
+    // which destroys the locals first, so this co_return must stay.
     co_return;
 }
 

@@ -1,12 +1,15 @@
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "../corun/allocation_probe.h"
 #include "connection_helpers.h"
 #include "fake_transport.h"
-#include "pool_refusal.h"
+#include "../support/pool_refusal.h"
 
 namespace {
 
@@ -145,6 +148,24 @@ TEST_F(Connection, PeerClosingFailsPendingAndLaterCallsWithTheReadError)
     auto& end = *connection->core().end_result();
     corun::details::wait_until_ready(end);
     EXPECT_EQ(std::get<2>(end.result), broken_pipe);
+}
+
+TEST_F(Connection, PeerClosingFailsEveryPendingCallEvenWithNoMemoryToSpare)
+{
+    // The read loop ends on this thread, inside end_stream; here no block as large as a list
+    // of the pending calls can be had. The calls must not wait for the connection's end.
+    constexpr std::size_t count = 256;
+    std::vector<event> done(count);
+    std::vector<corun::details::future<bytes>> calls;
+    for (std::size_t i = 0; i < count; ++i)
+        calls.push_back(signalling(connection->Call(1, {}), done[i]));
+    refused_allocation_size = count * sizeof(std::shared_ptr<bytes>);
+    transport->end_stream(broken_pipe);
+    refused_allocation_size = std::numeric_limits<std::size_t>::max();
+    for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_TRUE(done[i].wait(10000)) << "call " << i << " was not failed";
+        EXPECT_EQ(failure_of(calls[i]), broken_pipe);
+    }
 }
 
 TEST_F(Connection, DestroyingConnectionFailsWaitingCallWithAborted)

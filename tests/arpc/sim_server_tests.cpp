@@ -13,6 +13,8 @@ namespace {
 
 constexpr long bad_reply = static_cast<long>(0x8007000DUL);
 constexpr long aborted = static_cast<long>(0x800703E3UL);
+// The simulated server's own method: how many frames that were not calls it got from us.
+constexpr std::uint16_t sim_report_method = 0x7FFF;
 
 // Runs wharf_sim_server (beside this program) on a pipe of its own until destroyed.
 class sim_server {
@@ -88,9 +90,12 @@ TEST(SimServer, IncomingCallBeforeTheReplyIsLeftUnanswered)
     auto connection = server.connect();
     auto records = corun::details::wait_get(connection->GetSharedPorts());
     ASSERT_EQ(records.size(), 1u);
-    // The server would take an answer to its call for the reply to this one.
     EXPECT_EQ(corun::details::wait_get(connection->Method1(41)), 42);
     EXPECT_EQ(connection->core().in_flight(), 0u);
+    // An answer would have been written while the server's call was read, before the reply
+    // that completed the first call: the server has seen it by now, if there was one.
+    const bytes seen = corun::details::wait_get(connection->Call(sim_report_method, {}));
+    EXPECT_EQ(seen, to_bytes({0, 0, 0, 0})) << "the client answered the server's call";
 }
 
 TEST(SimServer, DroppedUnknownAndDuplicateRepliesAreIgnored)

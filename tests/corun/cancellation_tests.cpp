@@ -1,10 +1,13 @@
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "../support/pool_refusal.h"
 #include "corun/corun.h"
 
 using corun::cancellation_source;
@@ -118,6 +121,66 @@ TEST(Cancellation, DestructorWaitsForCallbackWorkInProgress)
         EXPECT_TRUE(destroyed.load());
     }
     EXPECT_TRUE(finished.load());
+}
+
+TEST(Cancellation, WorkNeverRunsOnTheCancellingThreadEvenWhenThePoolRefusesCallbacks)
+{
+    // Run on the cancelling thread, the work would hold the source's and the token's locks: work
+    // that looks at its source, as work may, would wait for ever on a lock its thread holds.
+    // Should that happen, the objects it uses are left alive for it.
+    auto source = std::make_unique<cancellation_source>();
+    auto token = std::make_unique<cancellation_token>(*source);
+    auto ran_on = std::make_unique<std::atomic<DWORD>>(0);
+    auto done = std::make_unique<event>();
+    auto sub = std::make_unique<cancellation_subscription<std::function<void()>>>(
+        *token, std::function<void()>([source = source.get(), ran_on = ran_on.get(), done = done.get()] {
+            (void)source->is_cancelled();
+            ran_on->store(GetCurrentThreadId());
+            done->set();
+        }));
+    DWORD canceller = 0;
+    bool ran = false;
+    {
+        pool_refusal refusal;
+        std::thread cancelling([&] {
+            canceller = GetCurrentThreadId();
+            source->cancel();
+        });
+        ran = done->wait(10000);
+        if (ran)
+            cancelling.join();
+        else
+            cancelling.detach();
+    }
+    if (!ran) {
+        ADD_FAILURE() << "the work never ran";
+        (void)sub.release();
+        (void)token.release();
+        (void)source.release();
+        (void)ran_on.release();
+        (void)done.release();
+        return;
+    }
+    EXPECT_NE(ran_on->load(), canceller);
+    sub.reset();
+}
+
+TEST(Cancellation, SubscriptionWhoseWorkCannotBeMadeIsRefusedAndNeverRuns)
+{
+    cancellation_source source;
+    cancellation_token token(source);
+    std::atomic<int> runs{0};
+    {
+        work_refusal refusal;
+        try {
+            cancellation_subscription sub(token, [&] { ++runs; });
+            ADD_FAILURE() << "made without its work";
+        } catch (const corun::details::hresult_error& e) {
+            EXPECT_EQ(e.code(), work_refusal::error);
+        }
+    }
+    source.cancel();
+    EXPECT_EQ(runs.load(), 0);
 }
 
 TEST(Cancellation, ParentCancelsLivingAndLateChildrenAndSkipsDestroyedOnes)

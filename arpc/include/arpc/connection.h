@@ -68,6 +68,7 @@ public:
     void set_next_call_id(std::uint32_t id) noexcept { next_call_id_.store(id, std::memory_order_relaxed); }
 
 private:
+    using pending_map = std::unordered_map<std::uint32_t, std::shared_ptr<pending_call>>;
     // Calls whose waiters the thread pool refused to take; see ReadLoop.
     struct refused_waiters;
 
@@ -87,7 +88,7 @@ private:
     std::atomic<bool> closing_{false};
     std::uint16_t origin_;
     corun::details::srw_lock pending_lock_;
-    std::unordered_map<std::uint32_t, std::shared_ptr<pending_call>> pending_;
+    pending_map pending_;
     std::exception_ptr ended_; // set under pending_lock_ when the read loop has ended
     std::shared_ptr<corun::details::promise_type_<long>> end_result_;
     corun::details::future<void> read_loop_;

@@ -115,22 +115,32 @@ private:
     std::shared_ptr<cancellation_source_body> body_;
 };
 
-// Runs f once on a thread-pool thread when the token's source is cancelled (inline on the
-// cancelling thread should the pool refuse the work). The destructor unlinks the subscription
-// and waits until work already started has finished, so f may use what the subscription's
-// owner holds. A subscription made after the cancellation does not run f: its owner tests the
-// token after subscribing.
+// Runs f once on a thread-pool thread when the token's source is cancelled, never on the
+// cancelling thread, which holds the source's and the token's locks. The pool work is made with
+// the subscription, so that its later submission cannot fail: construction throws hresult_error
+// when the pool cannot make it. The destructor unlinks the subscription and waits until work
+// already started has finished, so f may use what the subscription's owner holds. A
+// subscription made after the cancellation does not run f: its owner tests the token after
+// subscribing.
 template <class F> class cancellation_subscription final : public cancellation_subscription_base {
 public:
-    cancellation_subscription(cancellation_token& token, F f) : cancellation_subscription_base(token), f_(std::move(f))
+    cancellation_subscription(cancellation_token& token, F f)
+        : cancellation_subscription_base(token), f_(std::move(f)),
+          work_(CreateThreadpoolWork(&cancellation_subscription::run, this, module_callback_environment()))
     {
+        if (!work_)
+            throw_last_error();
         link();
     }
     ~cancellation_subscription()
     {
         unlink();
-        std::unique_lock guard(lock_);
-        cv_.wait(lock_, [this] { return idle_; });
+        {
+            std::unique_lock guard(lock_);
+            cv_.wait(lock_, [this] { return idle_; });
+        }
+        // The work may still be returning from run(): the pool frees it once it has.
+        CloseThreadpoolWork(work_);
     }
 
     void callback() noexcept override
@@ -139,12 +149,11 @@ public:
             std::lock_guard guard(lock_);
             idle_ = false;
         }
-        if (!TrySubmitThreadpoolCallback(&cancellation_subscription::run, this, module_callback_environment()))
-            run(nullptr, this);
+        SubmitThreadpoolWork(work_);
     }
 
 private:
-    static void CALLBACK run(PTP_CALLBACK_INSTANCE, void* context) noexcept
+    static void CALLBACK run(PTP_CALLBACK_INSTANCE, void* context, PTP_WORK) noexcept
     {
         auto* self = static_cast<cancellation_subscription*>(context);
         try {
@@ -157,6 +166,7 @@ private:
     }
 
     F f_;
+    PTP_WORK work_;
     srw_lock lock_;
     condition_variable cv_;
     bool idle_ = true;

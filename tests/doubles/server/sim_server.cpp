@@ -20,6 +20,11 @@
 //                        to it once each time it appears (Wine cannot deliver the domain-wide
 //                        request)
 //   --name NAME          the server name in replies (default ".")
+//
+// Besides the IServer calls, a call of method report_method (not an IServer method) is
+// answered with a u32: how many frames this client sent that were not calls (a client that
+// answers the server's own call, in incoming mode, sends one). Every other frame of a
+// non-client origin is otherwise ignored.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +95,8 @@ void write(arpc::PipeTransport& pipe, std::shared_ptr<arpc::Message> message)
 {
     corun::details::wait_get(pipe.Write(std::move(message)));
 }
+
+constexpr std::uint16_t report_method = 0x7FFF;
 
 bytes answer(const arpc::Message& call)
 {
@@ -261,12 +268,21 @@ bool serve_call(arpc::PipeTransport& pipe, const arpc::Message& call)
 
 void serve(std::shared_ptr<arpc::PipeTransport> pipe)
 {
+    std::uint32_t not_calls = 0;
     try {
         for (;;) {
             std::shared_ptr<arpc::message_t> received = corun::details::wait_get(pipe->Read());
             const arpc::Message& message = *received->message;
-            if (message.origin != arpc::origin_client)
+            if (message.origin != arpc::origin_client) {
+                ++not_calls;
                 continue;
+            }
+            if (message.method_id == report_method) {
+                bytes count;
+                iserver_codec::put_u32(count, not_calls);
+                write(*pipe, arpc::BuildReply(message, count));
+                continue;
+            }
             if (!serve_call(*pipe, message))
                 break;
         }
