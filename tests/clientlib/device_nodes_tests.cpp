@@ -57,7 +57,13 @@ bool claimed(DWORD n)
 
 class DeviceNodes : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(wharf_test::remove_all_virtual_ports(), S_OK); }
+    void SetUp() override
+    {
+        ASSERT_EQ(wharf_test::remove_all_virtual_ports(), S_OK);
+        // Every case starts from an empty database (the double's bitmap), also when repeated
+        // without the fixture's set-up in between: the cases leave the claims of their nodes.
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", L"ComDB");
+    }
     void TearDown() override { EXPECT_EQ(wharf_test::remove_all_virtual_ports(), S_OK); }
 
     // The driver's interface path of the only virtual port present. The driver may start a
