@@ -6,12 +6,10 @@
 #include <exception>
 #include <new>
 
-#include "comdb.h"
 #include "corun/errors.h"
 #include "create_port_device.h"
 #include "free_com_number.h"
 #include "port_number_argument.h"
-#include "remove_device_node.h"
 #include "trellum/com/guarded_call.h"
 #include "wharfcore/com_number.h"
 #include "wharfcore/enum_com_ports.h"
@@ -86,22 +84,6 @@ std::wstring create_node(const wharfcore::requested_port_number& requested, std:
     return instanceId;
 }
 
-// Undoes a node that never showed up in the device list: removes it and releases its claim,
-// unless the claim took over another device's reservation.
-void abandon_node(const std::wstring& instanceId, std::uint32_t number, bool claimTookOver) noexcept
-{
-    try {
-        wharfcore::RemoveDeviceNodeById(instanceId);
-    } catch (...) {
-    }
-    if (claimTookOver)
-        return;
-    wharfcore::unique_comdb database;
-    ComDBOpen(database.put());
-    if (database)
-        ComDBReleasePort(database.get(), number);
-}
-
 } // namespace
 
 IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber, bool claimTookOver)
@@ -118,7 +100,7 @@ IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::u
             // A failed scan is retried at the next step.
         }
     }
-    abandon_node(instanceId, comNumber, claimTookOver);
+    wharfcore::AbandonPortDevice(instanceId, comNumber, claimTookOver);
     corun::throw_win32_error(ERROR_TIMEOUT);
 }
 

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "comdb.h"
 #include "corun/errors.h"
 #include "device_interfaces.h"
 #include "remove_device_node.h"
+#include "system_library.h"
 #include "wharfcore/unique_handles.h"
 
 namespace wharfcore {
@@ -22,28 +24,34 @@ constexpr DWORD show_search_ui = 0x1; // DIIDFLAG_SHOWSEARCHUI
 // newdev.dll's DiInstallDevice, which mingw's import library lacks.
 using di_install_device_fn = BOOL(WINAPI*)(HWND, HDEVINFO, PSP_DEVINFO_DATA, PSP_DRVINFO_DATA_W, DWORD, PBOOL);
 
-// Removes a registered node again when the scope is left by an exception.
+// Removes a registered node again when the scope is left by an exception, and only then gives
+// its number back: a node that could not be removed (or whose removal waits for a restart)
+// still carries the number as its PortName, so the number stays claimed.
 class registered_node_guard {
 public:
-    registered_node_guard(HDEVINFO set, SP_DEVINFO_DATA& node) noexcept
-        : set_(set), node_(node), exceptions_(std::uncaught_exceptions()) {}
+    registered_node_guard(HDEVINFO set, SP_DEVINFO_DATA& node, std::optional<comdb_claim>& claim) noexcept
+        : set_(set), node_(node), claim_(claim), exceptions_(std::uncaught_exceptions()) {}
     registered_node_guard(const registered_node_guard&) = delete;
     registered_node_guard& operator=(const registered_node_guard&) = delete;
     ~registered_node_guard()
     {
         if (keep_ || std::uncaught_exceptions() == exceptions_)
             return;
+        bool gone = false;
         try {
-            RemoveDeviceNodeOfSet(set_, node_);
+            gone = !RemoveDeviceNodeOfSet(set_, node_);
         } catch (...) {
             // The first failure is the one the caller must see.
         }
+        if (!gone && claim_)
+            claim_->keep();
     }
     void keep() noexcept { keep_ = true; }
 
 private:
     HDEVINFO set_;
     SP_DEVINFO_DATA& node_;
+    std::optional<comdb_claim>& claim_;
     int exceptions_;
     bool keep_ = false;
 };
@@ -61,29 +69,13 @@ void write_port_name(HDEVINFO set, SP_DEVINFO_DATA& node, std::uint32_t n)
         corun::throw_win32_error(written);
 }
 
-// newdev.dll from the system folder and nowhere else: the library runs inside elevated
-// programs and any COM client, whose own folders must not be able to supply it. The path is
-// spelled out, which every Windows version the library runs on accepts.
-unique_hmodule load_newdev()
-{
-    wchar_t folder[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0)
-        corun::throw_last_error();
-    if (length >= MAX_PATH)
-        corun::throw_win32_error(ERROR_INSUFFICIENT_BUFFER);
-    const std::wstring path = std::wstring(folder, length) + L"\\newdev.dll";
-    unique_hmodule newdev(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!newdev)
-        corun::throw_last_error();
-    return newdev;
-}
-
 // DiInstallDevice's result: 0 on success, else the last error it left (at least
 // ERROR_GEN_FAILURE, so that a failure never reads as success).
 DWORD install_device(HDEVINFO set, SP_DEVINFO_DATA& node, BOOL& needReboot)
 {
-    const unique_hmodule newdev = load_newdev();
+    // newdev.dll from the system folder and nowhere else: the library runs inside elevated
+    // programs and any COM client, whose own folders must not be able to supply it.
+    const unique_hmodule newdev = LoadSystemLibrary(L"newdev.dll");
     const auto install = reinterpret_cast<di_install_device_fn>(
         reinterpret_cast<void*>(GetProcAddress(newdev.get(), "DiInstallDevice")));
     if (!install)
@@ -99,10 +91,7 @@ DWORD install_device(HDEVINFO set, SP_DEVINFO_DATA& node, BOOL& needReboot)
 std::wstring CreatePortDevice(std::uint32_t n, bool& claimTookOver)
 {
     claimTookOver = false;
-    unique_comdb database;
-    ComDBOpen(database.put());
-    if (!database)
-        corun::throw_error(E_FAIL);
+    const comdb_database database;
 
     unique_devinfo list(SetupDiCreateDeviceInfoList(&ports_setup_class, nullptr));
     if (!list)
@@ -127,9 +116,10 @@ std::wstring CreatePortDevice(std::uint32_t n, bool& claimTookOver)
 
     if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, list.get(), &node))
         corun::throw_last_error();
-    registered_node_guard registered(list.get(), node);
-
-    comdb_claim claim(database.get(), n);
+    // Declared before the node's guard, which decides at a failure whether it is given back.
+    std::optional<comdb_claim> claim;
+    registered_node_guard registered(list.get(), node, claim);
+    claim.emplace(database, n);
 
     write_port_name(list.get(), node, n);
 
@@ -145,19 +135,32 @@ std::wstring CreatePortDevice(std::uint32_t n, bool& claimTookOver)
         SetupDiGetDeviceInstallParamsW(list.get(), &node, &params);
     if (needReboot || (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) {
         registered.keep();
-        claim.keep();
-        claimTookOver = claim.tookOver();
+        claim->keep();
+        claimTookOver = claim->tookOver();
         corun::throw_win32_error(ERROR_SUCCESS_REBOOT_REQUIRED);
     }
 
     wchar_t instanceId[200] = {};
-    const CONFIGRET cr = CM_Get_Device_IDW(node.DevInst, instanceId, 200, 0);
+    const CONFIGRET cr = GetDeviceId(node.DevInst, instanceId, 200, 0);
     if (cr != CR_SUCCESS)
         corun::throw_win32_error(ERROR_GEN_FAILURE);
     registered.keep();
-    claim.keep();
-    claimTookOver = claim.tookOver();
+    claim->keep();
+    claimTookOver = claim->tookOver();
     return instanceId;
+}
+
+void AbandonPortDevice(const std::wstring& instanceId, std::uint32_t n, bool claimTookOver) noexcept
+{
+    try {
+        // A removal that waits for a restart leaves the node, and its PortName, until then.
+        if (RemoveDeviceNodeById(instanceId) || claimTookOver)
+            return;
+        const comdb_database database;
+        database.release(n);
+    } catch (...) {
+        // The node could not be removed, or the database not opened: the number stays claimed.
+    }
 }
 
 } // namespace wharfcore

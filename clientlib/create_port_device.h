@@ -21,6 +21,11 @@ inline std::wstring CreatePortDevice(std::uint32_t n)
     return CreatePortDevice(n, claimTookOver);
 }
 
+// Undoes a node that CreatePortDevice made but that never showed up as a port: removes it and,
+// once it is gone, releases its claim, unless the claim took a reservation over. A node that
+// could not be removed, or whose removal waits for a restart, keeps its number claimed.
+void AbandonPortDevice(const std::wstring& instanceId, std::uint32_t n, bool claimTookOver) noexcept;
+
 // The answer for a COM number that another port already uses.
 inline constexpr long port_in_use_error = static_cast<long>(0x800702BAUL);
 

@@ -14,6 +14,7 @@
 #include "corun/thread_pool.h"
 #include "device.h"
 #include "device_interfaces.h"
+#include "system_library.h"
 #include "trellum/com/guarded_call.h"
 #include "trellum/com/value.h"
 #include "trellum/js_array.h"
@@ -219,7 +220,7 @@ void Library::refreshDevices()
         if (!SetupDiEnumDeviceInfo(set.get(), index, &record.node))
             break;
         wchar_t id[200] = {};
-        if (CM_Get_Device_IDW(record.node.DevInst, id, 200, 0) != CR_SUCCESS)
+        if (GetDeviceId(record.node.DevInst, id, 200, 0) != CR_SUCCESS)
             continue;
         record.instanceId = id;
         records.push_back(std::move(record));

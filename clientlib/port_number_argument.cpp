@@ -24,11 +24,14 @@ private:
 
 requested_port_number PortNumberFromArgument(const VARIANT& argument)
 {
-    // Scripts pass variables by reference (VT_BYREF | VT_BSTR and the like).
+    // Scripts pass variables by reference (VT_BYREF | VT_BSTR and the like). A variant that
+    // cannot even be copied cannot be converted to a number either: the invalid number 0.
     variant_holder direct;
     const HRESULT copied = VariantCopyInd(direct.get(), const_cast<VARIANT*>(&argument));
-    if (FAILED(copied))
+    if (copied == E_OUTOFMEMORY)
         corun::throw_error(copied);
+    if (FAILED(copied))
+        return {false, 0};
     const VARIANT& value = *direct.get();
 
     switch (V_VT(&value)) {

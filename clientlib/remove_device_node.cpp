@@ -6,6 +6,7 @@
 
 #include "corun/errors.h"
 #include "device_interfaces.h"
+#include "system_library.h"
 #include "wharfcore/unique_handles.h"
 
 namespace wharfcore {
@@ -112,7 +113,7 @@ bool RemoveDeviceNode(const std::wstring& devicePath)
     // that was searched: removal within that list leaves the interface half registered on
     // some systems (Wine), and the next node made with the same ID then never starts.
     wchar_t instanceId[200] = {};
-    if (CM_Get_Device_IDW(node.DevInst, instanceId, 200, 0) != CR_SUCCESS)
+    if (GetDeviceId(node.DevInst, instanceId, 200, 0) != CR_SUCCESS)
         corun::throw_win32_error(ERROR_NOT_FOUND);
     return RemoveDeviceNodeById(instanceId);
 }

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "wharfcore_under_test.h"
 
@@ -65,6 +67,7 @@ public:
     std::size_t library_path_length() const { return library_.wstring().size(); }
     fs::path inf() const { return root_ / L"wharfdrv.inf"; }
     bool difx_loaded() const { return GetModuleHandleW((root_ / L"lib" / L"DIFxAPI.dll").c_str()) != nullptr; }
+    HMODULE library() const { return module_; }
 
 private:
     static inline int count_ = 0;
@@ -82,6 +85,24 @@ fs::path system_driver_file(const wchar_t* name)
     return fs::path(system) / L"drivers" / L"umdf" / name;
 }
 
+// The DLLs a module imports, in lower case.
+std::vector<std::string> imported_dlls(HMODULE module)
+{
+    std::vector<std::string> names;
+    auto* base = reinterpret_cast<const BYTE*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!imports.VirtualAddress)
+        return names;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); entry->Name; ++entry) {
+        std::string name = reinterpret_cast<const char*>(base + entry->Name);
+        std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(tolower(c)); });
+        names.push_back(name);
+    }
+    return names;
+}
+
 } // namespace
 
 TEST(AutoInstall, ModeOneLoadsNothing)
@@ -89,6 +110,22 @@ TEST(AutoInstall, ModeOneLoadsNothing)
     package pkg(L"wharfcore.dll", DIFX_FULL_DIR);
     EXPECT_EQ(pkg.run(1), S_OK);
     EXPECT_EQ(record(L"Calls"), L"");
+    EXPECT_EQ(record_dword(L"Loads"), 0u);
+}
+
+TEST(AutoInstall, LibraryLoadedByPathImportsOnlyDllsThatCannotBePlantedBesideTheProgram)
+{
+    // A setup program loads the library by full path, and every import that is not a KnownDLL
+    // would then come from the setup program's folder first. These are KnownDLLs from Windows 7
+    // on; anything else the library loads from the system folder itself.
+    const std::vector<std::string> known = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
+                                            "oleaut32.dll", "setupapi.dll", "user32.dll"};
+    package pkg(L"wharfcore.dll", nullptr);
+    ASSERT_NE(pkg.library(), nullptr);
+    const auto imported = imported_dlls(pkg.library());
+    EXPECT_FALSE(imported.empty());
+    for (const std::string& name : imported)
+        EXPECT_TRUE(std::find(known.begin(), known.end(), name) != known.end()) << name << " is imported";
 }
 
 TEST(AutoInstall, InstallModesPreinstallTheInfOneFolderAboveARenamedCopy)
@@ -99,6 +136,7 @@ TEST(AutoInstall, InstallModesPreinstallTheInfOneFolderAboveARenamedCopy)
         EXPECT_EQ(record(L"Calls"), L"DriverPackagePreinstallW;");
         EXPECT_EQ(fs::path(record(L"LastInf")), pkg.inf());
         EXPECT_EQ(record_dword(L"LastFlags"), 1u);
+        EXPECT_EQ(record_dword(L"Loads"), 1u);
         // Unloaded again afterwards.
         EXPECT_FALSE(pkg.difx_loaded());
     }

@@ -152,4 +152,12 @@ TEST(PortNumberArgument, OtherTypesAreConvertedToAnInteger)
     V_VT(&nothing) = VT_DISPATCH;
     V_DISPATCH(&nothing) = nullptr;
     EXPECT_EQ(wharfcore::PortNumberFromArgument(nothing).number, 0u);
+    // A type that a VARIANT cannot hold cannot even be copied: just as unconvertible.
+    VARIANT unknown_type;
+    VariantInit(&unknown_type);
+    V_VT(&unknown_type) = VT_VECTOR | VT_I4;
+    wharfcore::requested_port_number requested{true, 1};
+    EXPECT_NO_THROW(requested = wharfcore::PortNumberFromArgument(unknown_type));
+    EXPECT_FALSE(requested.choose_free);
+    EXPECT_EQ(requested.number, 0u);
 }

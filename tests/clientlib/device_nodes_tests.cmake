@@ -6,6 +6,8 @@ wharf_add_test(device_nodes_tests
     ${WHARF_TEST_DIR}/device_nodes_tests.cpp
     ${clientlib_dir}/create_port_device.cpp
     ${clientlib_dir}/remove_device_node.cpp
+    ${clientlib_dir}/comdb.cpp
+    ${clientlib_dir}/system_library.cpp
     ${clientlib_dir}/driver_buffers.cpp
     ${clientlib_dir}/driver_exchange.cpp
   LIBS wharfcore_com_ports corun setupapi cfgmgr32 msports advapi32

@@ -57,7 +57,13 @@ bool claimed(DWORD n)
 
 class DeviceNodes : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(wharf_test::remove_all_virtual_ports(), S_OK); }
+    void SetUp() override
+    {
+        ASSERT_EQ(wharf_test::remove_all_virtual_ports(), S_OK);
+        // Every case starts from an empty database (the double's bitmap), also when repeated
+        // without the fixture's set-up in between: the cases leave the claims of their nodes.
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", L"ComDB");
+    }
     void TearDown() override { EXPECT_EQ(wharf_test::remove_all_virtual_ports(), S_OK); }
 
     // The driver's interface path of the only virtual port present. The driver may start a
@@ -143,7 +149,37 @@ TEST_F(DeviceNodes, UnopenableDatabaseFailsBeforeAnyNodeIsMade)
     EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 
-TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaim)
+namespace {
+
+using call_class_installer_fn = BOOL WINAPI(DI_FUNCTION, HDEVINFO, PSP_DEVINFO_DATA);
+import_patch* installer_patch = nullptr;
+
+BOOL WINAPI refusing_removal(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA node)
+{
+    if (function == DIF_REMOVE) {
+        SetLastError(ERROR_WRITE_PROTECT);
+        return FALSE;
+    }
+    return installer_patch->original<call_class_installer_fn>()(function, set, node);
+}
+
+// Makes every node removal of this program's code fail while it lives.
+class refused_removals {
+public:
+    refused_removals() : patch_(GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiCallClassInstaller",
+                                reinterpret_cast<void*>(&refusing_removal))
+    {
+        installer_patch = &patch_;
+    }
+    bool active() const { return patch_.active(); }
+
+private:
+    import_patch patch_;
+};
+
+} // namespace
+
+TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaimOnceTheNodeIsGone)
 {
     wharf_test::knob_guard knob(wharf_test::knob_install_error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(8); }), static_cast<long>(0x80070005UL));
@@ -159,6 +195,35 @@ TEST_F(DeviceNodes, FailedInstallRemovesTheNodeAndReleasesOnlyItsOwnClaim)
     EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
     EXPECT_TRUE(claimed(15));
     ComDBReleasePort(db.get(), 15);
+
+    // A node that cannot be removed still carries its PortName: its number stays claimed, and
+    // the caller learns of the install's failure, not the removal's.
+    {
+        refused_removals refused;
+        ASSERT_TRUE(refused.active());
+        EXPECT_EQ(error_of([] { wharfcore::CreatePortDevice(16); }), static_cast<long>(0x80070005UL));
+    }
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 1);
+    EXPECT_TRUE(claimed(16));
+    ComDBReleasePort(db.get(), 16);
+}
+
+TEST_F(DeviceNodes, AbandonedNodeGivesItsNumberBackOnlyOnceItIsGone)
+{
+    wharf_test::knob_guard knob(wharf_test::knob_install_nothing, 1);
+    const std::wstring id = wharfcore::CreatePortDevice(17);
+    ASSERT_EQ(wharf_test::count_virtual_port_nodes(), 1);
+    {
+        refused_removals refused;
+        ASSERT_TRUE(refused.active());
+        wharfcore::AbandonPortDevice(id, 17, false);
+    }
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 1);
+    EXPECT_TRUE(claimed(17));
+
+    wharfcore::AbandonPortDevice(id, 17, false);
+    EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
+    EXPECT_FALSE(claimed(17));
 }
 
 namespace {
@@ -197,12 +262,13 @@ TEST_F(DeviceNodes, NeededRestartKeepsNodeAndClaim)
     ComDBReleasePort(db.get(), 9);
 }
 
-TEST_F(DeviceNodes, InstallerComesFromTheSystemFolderAndIsAskedToShowItsSearchUi)
+TEST_F(DeviceNodes, SystemLibrariesComeFromTheSystemFolderAndTheInstallerIsAskedToShowItsSearchUi)
 {
-    // A copy of the installer double lies beside this program too; only the system folder's
-    // may be used.
+    // Copies of the installer and database doubles lie beside this program too; only the
+    // system folder's may be used.
     wharfcore::CreatePortDevice(10);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_from_system_folder), 1u);
+    EXPECT_EQ(wharf_test::read_knob(wharf_test::record_claim_from_system_folder), 1u);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_flags), 1u);
     EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_had_driver), 0u);
 }

@@ -26,37 +26,95 @@ template <class I> I* first_element(SAFEARRAY* array)
     return element;
 }
 
-} // namespace
+// DllCanUnloadNow of the loaded library.
+class unload_probe {
+public:
+    explicit unload_probe(registered_wharfcore& dll) : can_unload_(dll.entry<can_unload_t>("DllCanUnloadNow")) {}
+    bool held() const { return can_unload_() == S_FALSE; }
+    // Bounded: a busy thread pool may still be ending work that held the module.
+    bool released_within(std::chrono::milliseconds limit) const
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (can_unload_() != S_OK) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            Sleep(10);
+        }
+        return true;
+    }
+    // True when the module stays held all the while.
+    bool held_throughout(std::chrono::milliseconds span) const
+    {
+        const auto end = std::chrono::steady_clock::now() + span;
+        do {
+            if (!held())
+                return false;
+            Sleep(10);
+        } while (std::chrono::steady_clock::now() < end);
+        return true;
+    }
 
-TEST(ModuleLifetime, EveryObjectAClientHoldsKeepsTheModuleLoaded)
-{
+private:
+    can_unload_t* can_unload_;
+};
+
+class ModuleLifetime : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(dll.result(), S_OK);
+        ASSERT_TRUE(probe.released_within(std::chrono::seconds(10)));
+    }
+
+    IClassFactory* factory()
+    {
+        IClassFactory* made = nullptr;
+        EXPECT_EQ(dll.entry<get_class_object_t>("DllGetClassObject")(CLSID_RemotePortLibrary, IID_IClassFactory,
+                                                                     reinterpret_cast<void**>(&made)),
+                  S_OK);
+        return made;
+    }
+    // A library whose factory is released again.
+    IRemotePortLibrary* library()
+    {
+        IClassFactory* made = factory();
+        IRemotePortLibrary* object = nullptr;
+        if (made) {
+            EXPECT_EQ(made->CreateInstance(nullptr, __uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&object)), S_OK);
+            made->Release();
+        }
+        return object;
+    }
+    // Releases the object, which is the only thing a client holds: the module must have been
+    // held until then, and be free afterwards.
+    void expect_holds_the_module_alone(IUnknown* object, const char* what)
+    {
+        ASSERT_NE(object, nullptr) << what;
+        EXPECT_TRUE(probe.held()) << what << " alone does not keep the module loaded";
+        object->Release();
+        EXPECT_TRUE(probe.released_within(std::chrono::seconds(10))) << what << " leaves the module held";
+    }
+
     com_apartment com;
     registered_wharfcore dll;
-    ASSERT_EQ(dll.result(), S_OK);
-    auto can_unload = dll.entry<can_unload_t>("DllCanUnloadNow");
+    unload_probe probe{dll};
+};
 
-    IClassFactory* factory = nullptr;
-    ASSERT_EQ(dll.entry<get_class_object_t>("DllGetClassObject")(CLSID_RemotePortLibrary, IID_IClassFactory,
-                                                                  reinterpret_cast<void**>(&factory)),
-              S_OK);
-    IRemotePortLibrary* library = nullptr;
+} // namespace
 
-    // A shared port's description. The query closes its connection on the thread pool after
-    // the call has returned; the node's installation below leaves it ample time to end.
-    IRemotePortDescription* description = nullptr;
-    {
-        sim_server_process server(L"--port COM5=1");
-        ASSERT_EQ(factory->CreateInstance(nullptr, __uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&library)),
-                  S_OK);
-        BSTR host = SysAllocString(L".");
-        SAFEARRAY* shared = nullptr;
-        ASSERT_EQ(library->getRemoteSharedPorts(host, &shared), S_OK);
-        SysFreeString(host);
-        description = first_element<IRemotePortDescription>(shared);
-        SafeArrayDestroy(shared);
-        ASSERT_NE(description, nullptr);
-        EXPECT_EQ(library->Release(), 0u);
-    }
+TEST_F(ModuleLifetime, EveryObjectAClientHoldsKeepsTheModuleLoadedByItself)
+{
+    expect_holds_the_module_alone(factory(), "the class factory");
+    expect_holds_the_module_alone(library(), "the library");
+
+    // The script array of the ports, while there are none: its elements would hold the
+    // module too.
+    IRemotePortLibrary* ports_library = library();
+    ASSERT_NE(ports_library, nullptr);
+    IDispatch* script_array = nullptr;
+    EXPECT_EQ(ports_library->getPortsJs(&script_array), S_OK);
+    EXPECT_EQ(ports_library->Release(), 0u);
+    expect_holds_the_module_alone(script_array, "the script array");
 
     // A device of a port that is present when the library is made.
     wharf_test::test_node node;
@@ -64,24 +122,31 @@ TEST(ModuleLifetime, EveryObjectAClientHoldsKeepsTheModuleLoaded)
     ASSERT_TRUE(node.write_port_name(L"COM21"));
     BOOL reboot = FALSE;
     ASSERT_TRUE(node.install(&reboot));
-    ASSERT_EQ(factory->CreateInstance(nullptr, __uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&library)), S_OK);
+    ports_library = library();
+    ASSERT_NE(ports_library, nullptr);
     SAFEARRAY* ports = nullptr;
-    ASSERT_EQ(library->getPorts(&ports), S_OK);
+    ASSERT_EQ(ports_library->getPorts(&ports), S_OK);
     IRemotePortDevice* device = first_element<IRemotePortDevice>(ports);
     SafeArrayDestroy(ports);
-    ASSERT_NE(device, nullptr);
-    IDispatch* script_array = nullptr;
-    ASSERT_EQ(library->getPortsJs(&script_array), S_OK);
-    EXPECT_EQ(library->Release(), 0u);
+    EXPECT_EQ(ports_library->Release(), 0u);
+    expect_holds_the_module_alone(device, "a device");
 
-    IUnknown* held[] = {device, description, script_array, factory};
-    for (IUnknown* object : held) {
-        EXPECT_EQ(can_unload(), S_FALSE);
-        object->Release();
-    }
-    // Bounded: a busy thread pool may still be ending the query's connection.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (can_unload() != S_OK && std::chrono::steady_clock::now() < end)
-        Sleep(10);
-    EXPECT_EQ(can_unload(), S_OK);
+    // A shared port's description. The query closes its connection on the thread pool after
+    // the call has returned, and holds the module until it has ended; the server ends once
+    // that connection is closed, and a description that does not hold the module lets it go
+    // right after.
+    sim_server_process server(L"--clients 1 --port COM5=1");
+    IRemotePortLibrary* query_library = library();
+    ASSERT_NE(query_library, nullptr);
+    BSTR host = SysAllocString(L".");
+    SAFEARRAY* shared = nullptr;
+    ASSERT_EQ(query_library->getRemoteSharedPorts(host, &shared), S_OK);
+    SysFreeString(host);
+    IRemotePortDescription* description = first_element<IRemotePortDescription>(shared);
+    SafeArrayDestroy(shared);
+    EXPECT_EQ(query_library->Release(), 0u);
+    ASSERT_NE(description, nullptr);
+    EXPECT_TRUE(server.ended_within(30000));
+    EXPECT_TRUE(probe.held_throughout(std::chrono::milliseconds(500))) << "a description alone does not keep the module loaded";
+    expect_holds_the_module_alone(description, "a description");
 }

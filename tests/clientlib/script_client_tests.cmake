@@ -1,7 +1,8 @@
 # Script clients (VBScript and JScript under the system's cscript) creating, configuring,
-# listing and deleting a port of the test driver. cscript loads wharfcore.dll through COM, so a
-# copy of it is registered beside the COM port database double that its import finds there;
-# the device installer double is in the prefix's system folder (port_doubles set-up).
+# listing and deleting a port of the test driver. cscript loads wharfcore.dll through COM, with
+# its folder first on the search path; a copy of it is registered beside a COM port database
+# double that the library must leave alone: it uses the database and device installer doubles
+# in the prefix's system folder (port_doubles set-up).
 set(WHARF_SCRIPT_CLIENT_DIR ${WHARF_DOUBLES_DIR}/script_client)
 add_custom_command(OUTPUT ${WHARF_SCRIPT_CLIENT_DIR}/wharfcore.dll ${WHARF_SCRIPT_CLIENT_DIR}/msports.dll
   COMMAND ${CMAKE_COMMAND} -E make_directory ${WHARF_SCRIPT_CLIENT_DIR}

@@ -2,7 +2,8 @@
 // test chose. Knobs and records live under HKCU\Software\WharfTest\Doubles\DIFxAPI:
 //   PreinstallResult, UninstallResult (DWORD, default 0), NeedReboot (DWORD, default 0);
 //   written by the calls: Calls (REG_SZ, names appended with ';'), LastInf (REG_SZ),
-//   LastFlags (DWORD), LastApplicationId, LastDisplayName, LastProductName, LastMfgName.
+//   LastFlags (DWORD), LastApplicationId, LastDisplayName, LastProductName, LastMfgName;
+//   written when the double is loaded into a process: Loads (DWORD, a count).
 // Built twice: the second build leaves DriverPackageInstallW out, for the missing entry case.
 #include <string>
 
@@ -71,6 +72,19 @@ void record(const wchar_t* call, PCWSTR inf, DWORD flags, const INSTALLERINFO_W*
 } // namespace
 
 extern "C" {
+
+// Counts the loads, so that a test sees a load also when the library was unloaded again.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        const DWORD loads = read_dword(L"Loads") + 1;
+        if (HKEY key = open_key()) {
+            RegSetValueExW(key, L"Loads", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&loads), sizeof(loads));
+            RegCloseKey(key);
+        }
+    }
+    return TRUE;
+}
 
 __declspec(dllexport) DWORD WINAPI DriverPackagePreinstallW(PCWSTR inf, DWORD flags)
 {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../support/doubles_knobs.h"
+#include "../support/system_folder_copy.h"
 
 namespace {
 
@@ -121,6 +122,8 @@ LONG WINAPI ComDBClose(HANDLE handle)
 
 LONG WINAPI ComDBClaimPort(HANDLE handle, DWORD number, BOOL force, BOOL* forced)
 {
+    wharf_test::write_knob(wharf_test::record_claim_from_system_folder,
+                           wharf_test::in_system_folder(reinterpret_cast<const void*>(&ComDBClaimPort)) ? 1 : 0);
     database* db = from_handle(handle);
     if (!db || !in_range(number))
         return ERROR_INVALID_PARAMETER;

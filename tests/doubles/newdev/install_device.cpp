@@ -6,27 +6,10 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#include <cwchar>
-
 #include "../support/doubles_knobs.h"
+#include "../support/system_folder_copy.h"
 
 namespace {
-
-// Whether this copy of the double is the one in the system folder.
-bool loaded_from_system_folder() noexcept
-{
-    HMODULE self = nullptr;
-    wchar_t path[MAX_PATH], folder[MAX_PATH];
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&loaded_from_system_folder), &self))
-        return false;
-    const DWORD length = GetModuleFileNameW(self, path, MAX_PATH);
-    const UINT folder_length = GetSystemDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || folder_length == 0 || folder_length >= MAX_PATH)
-        return false;
-    const wchar_t* name = wcsrchr(path, L'\\');
-    return name && static_cast<UINT>(name - path) == folder_length && _wcsnicmp(path, folder, folder_length) == 0;
-}
 
 void record_call(DWORD flags, bool had_driver) noexcept
 {
@@ -34,7 +17,7 @@ void record_call(DWORD flags, bool had_driver) noexcept
                            wharf_test::read_knob(wharf_test::record_install_calls) + 1);
     wharf_test::write_knob(wharf_test::record_install_flags, flags);
     wharf_test::write_knob(wharf_test::record_install_had_driver, had_driver ? 1 : 0);
-    wharf_test::write_knob(wharf_test::record_install_from_system_folder, loaded_from_system_folder() ? 1 : 0);
+    wharf_test::write_knob(wharf_test::record_install_from_system_folder, wharf_test::in_system_folder(reinterpret_cast<const void*>(&record_call)) ? 1 : 0);
 }
 
 // Fails with the call's last error, or a general failure when the call left none.

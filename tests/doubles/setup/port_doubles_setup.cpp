@@ -1,7 +1,7 @@
 // Makes a Wine prefix ready for tests that create virtual port nodes: removes nodes left by
 // earlier runs, puts the driver package into the INF folder (replacing an older copy of it),
-// the driver file where the package names it and the device installer double into the system
-// folder, and clears the doubles' knobs and the COM port database. With "--cleanup" it only removes leftover nodes and clears knobs and
+// the driver file where the package names it and the device installer and COM port database
+// doubles into the system folder, and clears the doubles' knobs and the COM port database. With "--cleanup" it only removes leftover nodes and clears knobs and
 // database. Exit code 0 on success; otherwise a message on standard error.
 #include <windows.h>
 #include <setupapi.h>
@@ -88,7 +88,8 @@ void clear_test_state(bool database)
                                 wharf_test::knob_install_nothing, wharf_test::knob_install_need_reboot, wharf_test::record_install_calls,
                                 wharf_test::record_install_flags,
                                 wharf_test::record_install_had_driver,
-                                wharf_test::record_install_from_system_folder})
+                                wharf_test::record_install_from_system_folder,
+                                wharf_test::record_claim_from_system_folder})
         wharf_test::clear_knob(knob);
     if (database)
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter",
@@ -126,10 +127,12 @@ int wmain(int argc, wchar_t** argv)
     GetSystemDirectoryW(system_folder, MAX_PATH);
     if (!place_file(sys, std::wstring(system_folder) + L"\\drivers\\wharfdrv.sys"))
         return fail("copying the driver into the drivers folder", GetLastError());
-    // The library loads newdev.dll from the system folder only; the double goes there, in
-    // place of Wine's, and wins where a test's override says "newdev=n,b".
+    // The library loads newdev.dll and msports.dll from the system folder only; the doubles go
+    // there, in place of Wine's, and win where a test's override says "msports,newdev=n,b".
     if (!place_file(folder_of_this_program() + L"newdev.dll", std::wstring(system_folder) + L"\\newdev.dll"))
         return fail("copying the device installer double into the system folder", GetLastError());
+    if (!place_file(folder_of_this_program() + L"msports.dll", std::wstring(system_folder) + L"\\msports.dll"))
+        return fail("copying the COM port database double into the system folder", GetLastError());
 
     clear_test_state(true);
     std::fprintf(stdout, "port_doubles_setup: driver package installed as %ls\n", copied);

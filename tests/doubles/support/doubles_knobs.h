@@ -25,6 +25,9 @@ inline constexpr wchar_t record_install_had_driver[] = L"DiInstallDeviceLastHadD
 // DWORD written by DiInstallDevice: 1 when the double that ran was the copy in the system
 // folder, 0 when it was another (one beside the program, say).
 inline constexpr wchar_t record_install_from_system_folder[] = L"DiInstallDeviceFromSystemFolder";
+// DWORD written by ComDBClaimPort: 1 when the double that ran was the copy in the system
+// folder, 0 when it was another.
+inline constexpr wchar_t record_claim_from_system_folder[] = L"ComDBClaimPortFromSystemFolder";
 
 // Reads a DWORD knob; 0 when it is absent or of another type.
 inline DWORD read_knob(const wchar_t* name) noexcept
