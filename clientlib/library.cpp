@@ -132,10 +132,17 @@ void Library::endFromThreadPool() noexcept
 {
     if (TrySubmitThreadpoolCallback(&Library::endAfterWorker, this, corun::details::module_callback_environment()))
         return;
-    // The pool refused: the worker ends the object itself and lets its thread object go. Its
-    // last instructions then run after the module lock is given back.
+    // The pool refused: the worker ends the object itself. Once the module lock is given back,
+    // COM may unload the module while this thread still runs its code, so the thread takes a
+    // reference of its own first and ends in FreeLibraryAndExitThread, which gives it back
+    // without returning here (the thread object's small start-up record is not freed then).
+    HMODULE module = nullptr;
     worker_.detach();
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Library::endAfterWorker),
+                            &module))
+        return; // No reference: the object stays, and with it the module lock, rather than risk unloaded code.
     static_cast<Trellum::com::details::value<Library>*>(this)->end();
+    FreeLibraryAndExitThread(module, 0);
 }
 
 void CALLBACK Library::endAfterWorker(PTP_CALLBACK_INSTANCE, void* context) noexcept

@@ -99,7 +99,8 @@ private:
     DWORD untilNextLook() const noexcept;
     // Ends the worker's message loop and waits for the thread. Not on the worker itself.
     void stopWorker() noexcept;
-    // On the worker, after its loop, when the last reference went on it.
+    // On the worker, after its loop, when the last reference went on it. When the pool refuses
+    // the work, ends the object itself and ends the thread: it does not return then.
     void endFromThreadPool() noexcept;
     static void CALLBACK endAfterWorker(PTP_CALLBACK_INSTANCE, void* context) noexcept;
     void notifyListeners(const std::vector<device_ref>& devices,

@@ -43,8 +43,17 @@ bool wait_for_module_locks(long value)
 }
 } // namespace
 long Trellum::com::module_lock() noexcept { return ++module_locks; }
+namespace {
+// Module references taken through GetModuleHandleExW and not yet given back, while a test
+// watches them; and their number when the module lock count last went down.
+std::atomic<bool> watching_module_references{false};
+std::atomic<int> module_references{0};
+std::atomic<int> module_references_at_unlock{-1};
+} // namespace
 long Trellum::com::module_unlock() noexcept
 {
+    if (watching_module_references)
+        module_references_at_unlock = module_references.load();
     long left;
     {
         std::unique_lock guard(module_locks_lock);
@@ -730,6 +739,86 @@ TEST_F(LibraryDevices, LastReleaseInsideANotificationOnTheWorkerEndsTheObject)
     const auto calls = listener.calls_copy();
     ASSERT_FALSE(calls.empty());
     EXPECT_NE(calls.front().thread, GetCurrentThreadId());
+}
+
+namespace {
+
+import_patch* module_handle_patch = nullptr;
+import_patch* exit_thread_patch = nullptr;
+std::atomic<DWORD> exited_thread{0};
+std::atomic<HMODULE> exited_module{nullptr};
+
+BOOL WINAPI counting_get_module_handle(DWORD flags, LPCWSTR name, HMODULE* module)
+{
+    const BOOL got = module_handle_patch->original<decltype(GetModuleHandleExW)>()(flags, name, module);
+    if (got && watching_module_references && !(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT))
+        ++module_references;
+    return got;
+}
+
+void WINAPI recording_exit_thread(HMODULE module, DWORD code)
+{
+    --module_references;
+    exited_module = module;
+    exited_thread = GetCurrentThreadId();
+    exit_thread_patch->original<decltype(FreeLibraryAndExitThread)>()(module, code);
+}
+
+// Keeps the import in this program whether or not the library code calls it, so that the
+// patch below finds its slot either way.
+decltype(&FreeLibraryAndExitThread) volatile exit_thread_import = &FreeLibraryAndExitThread;
+
+BOOL WINAPI refusing_submit(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
+} // namespace
+
+// With the pool refusing, the worker that heard the last release ends the object itself; it
+// must still hold the module when the object gives its module lock back, and end its thread
+// without returning into the module's code.
+TEST_F(LibraryDevices, WorkerEndingTheObjectItselfHoldsTheModuleUntilItsThreadEnds)
+{
+    import_patch submit(GetModuleHandleW(nullptr), "kernel32.dll", "TrySubmitThreadpoolCallback",
+                        reinterpret_cast<void*>(&refusing_submit));
+    import_patch handle(GetModuleHandleW(nullptr), "kernel32.dll", "GetModuleHandleExW",
+                        reinterpret_cast<void*>(&counting_get_module_handle));
+    import_patch exit(GetModuleHandleW(nullptr), "kernel32.dll", "FreeLibraryAndExitThread",
+                      reinterpret_cast<void*>(&recording_exit_thread));
+    ASSERT_TRUE(submit.active() && handle.active() && exit.active());
+    module_handle_patch = &handle;
+    exit_thread_patch = &exit;
+    exited_thread = 0;
+    module_references = 0;
+    module_references_at_unlock = -1;
+
+    const long before = module_locks.load();
+    auto* object = new Trellum::com::details::value<wharfcore::Library>();
+    IRemotePortLibrary* library = nullptr;
+    ASSERT_EQ(object->QueryInterface(__uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&library)), S_OK);
+    recording_listener listener;
+    ASSERT_EQ(library->addListener(&listener), S_OK);
+    watching_module_references = true;
+    listener.release_on_added = library;
+    made_node(12);
+    EXPECT_TRUE(wait_for_module_locks(before)) << "the library never ended";
+    for (int i = 0; i < 500 && !exited_thread; ++i)
+        Sleep(20);
+    watching_module_references = false;
+    EXPECT_NE(exited_thread.load(), 0u) << "the worker did not end through FreeLibraryAndExitThread";
+    EXPECT_EQ(module_references_at_unlock.load(), 1) << "the module lock went back while the worker held no reference";
+    EXPECT_EQ(module_references.load(), 0);
+    EXPECT_EQ(exited_module.load(), GetModuleHandleW(nullptr)) << "not the module that holds the library";
+    const auto calls = listener.calls_copy();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(exited_thread.load(), calls.front().thread);
+    const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, exited_thread);
+    if (thread) {
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
 }
 
 TEST(LibraryLifetime, FinalReleaseEndsAWorkerWhoseWindowWasClosed)
