@@ -25,6 +25,15 @@ namespace {
 constexpr wchar_t presence_mutex_name[] = L"Global\\VelmorSoftware_TIDEWELL_Running_Mutex";
 constexpr DWORD worker_window_style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
 
+// The worker's looks after a device event: their spacing and how many. Together they cover
+// the second after the event's refresh, well inside the time a port's two interfaces take to
+// appear or go.
+constexpr ULONGLONG look_interval_ms = 250;
+constexpr int looks_after_event = 4;
+// Looks for nodes whose interfaces stay incomplete, between two device messages: about ten
+// seconds, then the next event decides.
+constexpr int looks_for_left_out_nodes = 40;
+
 // Everyone may open the mutex: other processes only look whether it exists.
 HANDLE create_presence_mutex() noexcept
 {
@@ -83,6 +92,9 @@ Library::Library()
     stopWorker_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopWorker_)
         corun::throw_last_error();
+    nodeLeftOut_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!nodeLeftOut_)
+        corun::throw_last_error();
 
     // Registered first, scanned second: a port that arrives in between is found by the scan
     // and also reported to the window, whose refresh then finds nothing new; no arrival can
@@ -121,10 +133,17 @@ void Library::endFromThreadPool() noexcept
 {
     if (TrySubmitThreadpoolCallback(&Library::endAfterWorker, this, corun::details::module_callback_environment()))
         return;
-    // The pool refused: the worker ends the object itself and lets its thread object go. Its
-    // last instructions then run after the module lock is given back.
+    // The pool refused: the worker ends the object itself. Once the module lock is given back,
+    // COM may unload the module while this thread still runs its code, so the thread takes a
+    // reference of its own first and ends in FreeLibraryAndExitThread, which gives it back
+    // without returning here (the thread object's small start-up record is not freed then).
+    HMODULE module = nullptr;
     worker_.detach();
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Library::endAfterWorker),
+                            &module))
+        return; // No reference: the object stays, and with it the module lock, rather than risk unloaded code.
     static_cast<Trellum::com::details::value<Library>*>(this)->end();
+    FreeLibraryAndExitThread(module, 0);
 }
 
 void CALLBACK Library::endAfterWorker(PTP_CALLBACK_INSTANCE, void* context) noexcept
@@ -142,13 +161,17 @@ void Library::workerThreadProc() noexcept
 void Library::runNotificationWindow() noexcept
 {
     const bool made = create(worker_window_style);
-    unique_device_notify notification;
+    unique_device_notify portNotification, comPortNotification;
     if (made) {
         DEV_BROADCAST_DEVICEINTERFACE_W filter{};
         filter.dbcc_size = sizeof(filter);
         filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         filter.dbcc_classguid = port_interface_class;
-        notification.reset(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+        portNotification.reset(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+        // A port's COM-port interface may come after the driver's own, or go before it: its
+        // messages start the refresh that finds the port complete.
+        filter.dbcc_classguid = comport_interface_class;
+        comPortNotification.reset(RegisterDeviceNotificationW(hwnd(), &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
     }
     {
         std::unique_lock guard(startLock_);
@@ -161,9 +184,23 @@ void Library::runNotificationWindow() noexcept
     // Until the object ends the loop. A WM_QUIT from elsewhere is dropped: the object still
     // needs its notifications.
     const HANDLE stop = stopWorker_.get();
+    const HANDLE waits[] = {stop, nodeLeftOut_.get()};
     for (bool running = true; running;) {
-        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &stop, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (woke != WAIT_OBJECT_0 + 1)
+        // The stop event comes first: it wins over everything else that is ready.
+        const DWORD woke = MsgWaitForMultipleObjectsEx(2, waits, untilNextLook(), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woke == WAIT_OBJECT_0 + 1) {
+            if (looksForLeftOutNodes_ < looks_for_left_out_nodes) {
+                ++looksForLeftOutNodes_;
+                lookSoon(1);
+            }
+            continue;
+        }
+        if (woke == WAIT_TIMEOUT) {
+            lookAgain();
+            running = WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
+            continue;
+        }
+        if (woke != WAIT_OBJECT_0 + 2)
             break;
         MSG msg;
         while (running && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -175,10 +212,41 @@ void Library::runNotificationWindow() noexcept
             running = WaitForSingleObject(stop, 0) == WAIT_TIMEOUT;
         }
     }
-    notification.reset();
+    comPortNotification.reset();
+    portNotification.reset();
     destroy();
     if (endOnWorker_)
         endFromThreadPool();
+}
+
+void Library::lookSoon(int looks) noexcept
+{
+    if (looksLeft_ == 0)
+        nextLook_ = GetTickCount64() + look_interval_ms;
+    looksLeft_ = std::max(looksLeft_, looks);
+}
+
+void Library::lookAgain() noexcept
+{
+    --looksLeft_;
+    bool changed = false;
+    try {
+        changed = rescan();
+    } catch (...) {
+        // The list stays as it was; the looks left, or the next device message, try again.
+    }
+    // Spaced from the end of this look: a slow refresh is followed by a full pause.
+    nextLook_ = GetTickCount64() + look_interval_ms;
+    if (changed)
+        looksLeft_ = std::max(looksLeft_, looks_after_event);
+}
+
+DWORD Library::untilNextLook() const noexcept
+{
+    if (looksLeft_ <= 0)
+        return INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    return now >= nextLook_ ? 0 : static_cast<DWORD>(nextLook_ - now);
 }
 
 bool Library::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
@@ -195,16 +263,20 @@ bool Library::ProcessWindowMessage(HWND, UINT message, WPARAM wParam, LPARAM lPa
     }
     if (refresh) {
         // Nothing may leave the window procedure; a failed refresh keeps the list as it was
-        // and the next device message tries again.
+        // and the looks that follow try again.
         try {
-            refreshDevices();
+            rescan();
         } catch (...) {
         }
+        // Also for what this message's refresh could not see yet, and for messages the
+        // platform dropped while the refresh ran.
+        looksForLeftOutNodes_ = 0;
+        lookSoon(looks_after_event);
     }
     return true;
 }
 
-void Library::refreshDevices()
+bool Library::rescan()
 {
     std::unique_lock refreshing(refreshLock_);
 
@@ -241,6 +313,7 @@ void Library::refreshDevices()
 
     std::vector<device_ref> added;
     std::vector<device_ref> removed;
+    bool leftOut = false;
     {
         std::unique_lock guard(devicesLock_);
         for (auto it = devices_.begin(); it != devices_.end();) {
@@ -261,7 +334,8 @@ void Library::refreshDevices()
             try {
                 device = new Trellum::com::details::value<Device>(set.get(), record.node, record.instanceId);
             } catch (const corun::details::hresult_error&) {
-                // A node whose interfaces are not complete yet is taken at a later refresh.
+                // A node whose interfaces are not complete yet is taken at a later look.
+                leftOut = true;
                 continue;
             }
             device_ref face(static_cast<IRemotePortDevice*>(device));
@@ -269,11 +343,14 @@ void Library::refreshDevices()
             devices_.emplace(record.instanceId, std::move(face));
         }
     }
+    if (leftOut)
+        SetEvent(nodeLeftOut_.get());
 
     if (!added.empty())
         notifyListeners(added, &IRemotePortLibraryListener::added);
     if (!removed.empty())
         notifyListeners(removed, &IRemotePortLibraryListener::deleted);
+    return !added.empty() || !removed.empty();
 }
 
 void Library::notifyListeners(const std::vector<device_ref>& devices,

@@ -1,7 +1,13 @@
 #pragma once
 // The object behind RemotePortLibrary: the list of virtual ports present on this machine,
 // kept current by a worker thread that owns a message-only window registered for the
-// driver's device-interface class, and the listeners told of ports that arrive or go.
+// driver's device-interface class (and the COM-port class, which every port also has), and
+// the listeners told of ports that arrive or go.
+//
+// The worker refreshes on each device message and then looks again a few times shortly
+// after: a port is announced per interface, one at a time, and it can be read only once both
+// are there; and the platform drops device messages that the worker does not take within a
+// couple of seconds, for instance while it is still refreshing for an earlier one.
 //
 // Locks, always taken in this order: the refresh lock (held across one whole refresh,
 // listener calls included), the device-list lock (released before listeners are called),
@@ -66,8 +72,9 @@ public:
                                                const std::wstring& password, const std::wstring& domain) override;
 
     // Rescans the driver's devices and tells listeners what came and went. Throws when the
-    // scan cannot be made; the device list then stays as it was.
-    void refreshDevices();
+    // scan cannot be made; the device list then stays as it was. A node whose interfaces
+    // cannot be read yet is left out and makes the worker look again soon.
+    void refreshDevices() { rescan(); }
 
     // The worker's window, for tests that deliver device-change messages themselves; null
     // when the worker could not make it.
@@ -81,11 +88,19 @@ private:
     using device_ref = Trellum::com::details::ref<IRemotePortDevice>;
 
     class worker_stop_on_failure;
+    // The refresh; true when it added or removed a device.
+    bool rescan();
     void workerThreadProc() noexcept;
     void runNotificationWindow() noexcept;
+    // The worker's later looks (worker thread only): a few after a device message or a
+    // change, one more for a node that could not be read yet.
+    void lookSoon(int looks) noexcept;
+    void lookAgain() noexcept;
+    DWORD untilNextLook() const noexcept;
     // Ends the worker's message loop and waits for the thread. Not on the worker itself.
     void stopWorker() noexcept;
-    // On the worker, after its loop, when the last reference went on it.
+    // On the worker, after its loop, when the last reference went on it. When the pool refuses
+    // the work, ends the object itself and ends the thread: it does not return then.
     void endFromThreadPool() noexcept;
     static void CALLBACK endAfterWorker(PTP_CALLBACK_INSTANCE, void* context) noexcept;
     void notifyListeners(const std::vector<device_ref>& devices,
@@ -110,8 +125,13 @@ private:
     // Set once to end the worker's message loop; an event, since it cannot fail the way a
     // posted message can (a window already gone, a full queue).
     unique_handle stopWorker_;
+    // Set (auto-reset) by a refresh on any thread that left a node out.
+    unique_handle nodeLeftOut_;
     // Written and read on the worker thread only.
     bool endOnWorker_ = false;
+    int looksLeft_ = 0;
+    ULONGLONG nextLook_ = 0;
+    int looksForLeftOutNodes_ = 0;
     std::thread worker_;
 };
 

@@ -43,8 +43,17 @@ bool wait_for_module_locks(long value)
 }
 } // namespace
 long Trellum::com::module_lock() noexcept { return ++module_locks; }
+namespace {
+// Module references taken through GetModuleHandleExW and not yet given back, while a test
+// watches them; and their number when the module lock count last went down.
+std::atomic<bool> watching_module_references{false};
+std::atomic<int> module_references{0};
+std::atomic<int> module_references_at_unlock{-1};
+} // namespace
 long Trellum::com::module_unlock() noexcept
 {
+    if (watching_module_references)
+        module_references_at_unlock = module_references.load();
     long left;
     {
         std::unique_lock guard(module_locks_lock);
@@ -154,6 +163,10 @@ public:
     std::atomic<ULONG> refs{0};
     // When set, the first added() releases this reference (and forgets it).
     std::atomic<IUnknown*> release_on_added{nullptr};
+    // When set, the first added() signals this event and then waits for the other one
+    // (bounded), keeping the refresh that called it busy.
+    std::atomic<HANDLE> hold_entered{nullptr};
+    HANDLE hold_released = nullptr;
 
 private:
     std::size_t ports_locked(bool added) const
@@ -181,6 +194,10 @@ private:
         }
         changed.notify_all();
         if (added) {
+            if (HANDLE entered = hold_entered.exchange(nullptr)) {
+                SetEvent(entered);
+                WaitForSingleObject(hold_released, 30000);
+            }
             if (IUnknown* last = release_on_added.exchange(nullptr))
                 last->Release();
         }
@@ -435,32 +452,64 @@ TEST_F(LibraryDevices, DeletedDeviceIsInvalidatedButKeepsItsPort)
     EXPECT_EQ(listener.refs.load(), 0u);
 }
 
+// The driver enables its two interfaces, and disables them, apart and in either order; the
+// platform announces each on its own. The library lists each port once both are there and lets
+// it go once its own is gone, with no refresh of the test's and no other device event.
 TEST_F(LibraryDevices, ListenersHearTheDriversArrivalsAndRemovalsOnTheWorker)
+{
+    wharf_test::knob_guard pause(wharf_test::knob_driver_interface_pause, 300, HKEY_LOCAL_MACHINE);
+    for (const DWORD comPortFirst : {0u, 1u}) {
+        SCOPED_TRACE(comPortFirst ? "COM-port interface first" : "driver's interface first");
+        wharf_test::knob_guard order(wharf_test::knob_driver_comport_interface_first, comPortFirst, HKEY_LOCAL_MACHINE);
+        auto library = make_library();
+        recording_listener listener;
+        ASSERT_EQ(library->addListener(&listener), S_OK);
+        // Made and removed past the library: it learns of them only from the driver's notifications.
+        const std::wstring a = made_node(3), b = made_node(4);
+        ASSERT_TRUE(listener.wait_for_ports(true, 2));
+        wharfcore::RemoveDeviceNodeById(a);
+        wharfcore::RemoveDeviceNodeById(b);
+        ASSERT_TRUE(listener.wait_for_ports(false, 2));
+
+        std::multiset<UINT> added, deleted;
+        bool removals_started = false;
+        for (const auto& call : listener.calls_copy()) {
+            EXPECT_FALSE(call.ports.empty());
+            EXPECT_NE(call.thread, GetCurrentThreadId());
+            if (!call.added)
+                removals_started = true;
+            EXPECT_FALSE(call.added && removals_started) << "an arrival reported after the removals";
+            (call.added ? added : deleted).insert(call.ports.begin(), call.ports.end());
+        }
+        EXPECT_EQ(added, (std::multiset<UINT>{3, 4}));
+        EXPECT_EQ(deleted, (std::multiset<UINT>{3, 4}));
+        EXPECT_EQ(as_library(library).getDevices().size(), 0u);
+        library->removeListener(&listener);
+    }
+}
+
+// The platform drops a device message that the window's thread has not taken within a
+// couple of seconds. A port that goes while the worker is still busy with an earlier change
+// (here a listener that takes its time) is let go all the same, with no further event.
+TEST_F(LibraryDevices, RemovalWhileTheWorkerIsBusyIsStillReported)
 {
     auto library = make_library();
     recording_listener listener;
+    const HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    listener.hold_released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    listener.hold_entered = entered;
     ASSERT_EQ(library->addListener(&listener), S_OK);
-    // Made and removed past the library: it learns of them only from the driver's notifications.
-    const std::wstring a = made_node(3), b = made_node(4);
-    ASSERT_TRUE(listener.wait_for_ports(true, 2));
+    const std::wstring a = made_node(3);
+    ASSERT_EQ(WaitForSingleObject(entered, 10000), WAIT_OBJECT_0);
     wharfcore::RemoveDeviceNodeById(a);
-    wharfcore::RemoveDeviceNodeById(b);
-    ASSERT_TRUE(listener.wait_for_ports(false, 2));
-
-    std::multiset<UINT> added, deleted;
-    bool removals_started = false;
-    for (const auto& call : listener.calls_copy()) {
-        EXPECT_FALSE(call.ports.empty());
-        EXPECT_NE(call.thread, GetCurrentThreadId());
-        if (!call.added)
-            removals_started = true;
-        EXPECT_FALSE(call.added && removals_started) << "an arrival reported after the removals";
-        (call.added ? added : deleted).insert(call.ports.begin(), call.ports.end());
-    }
-    EXPECT_EQ(added, (std::multiset<UINT>{3, 4}));
-    EXPECT_EQ(deleted, (std::multiset<UINT>{3, 4}));
+    // Longer than the platform waits for each of the port's two removal messages.
+    Sleep(5000);
+    SetEvent(listener.hold_released);
+    EXPECT_TRUE(listener.wait_for_ports(false, 1)) << "the removal was never noticed";
     EXPECT_EQ(as_library(library).getDevices().size(), 0u);
     library->removeListener(&listener);
+    CloseHandle(entered);
+    CloseHandle(listener.hold_released);
 }
 
 TEST_F(LibraryDevices, DeviceNotificationWithoutHeaderIsHarmless)
@@ -590,8 +639,14 @@ TEST_F(LibraryDevices, NodeWhoseDeviceCannotBeReadIsSkippedAndTakenLater)
     ref<IRemotePortLibrary> library;
     object->QueryInterface(__uuidof(IRemotePortLibrary), reinterpret_cast<void**>(library.put()));
     EXPECT_EQ(as_library(library).getDevices().size(), 1u);
-    as_library(library).refreshDevices();
-    EXPECT_EQ(as_library(library).getDevices().size(), 2u);
+    // No device event follows: the library looks again by itself.
+    bool both = false;
+    for (int i = 0; i < 500 && !both; ++i) {
+        both = as_library(library).getDevices().size() == 2;
+        if (!both)
+            Sleep(20);
+    }
+    EXPECT_TRUE(both) << "the node left out was never taken";
 }
 
 TEST_F(LibraryDevices, NodeThatNeverShowsUpIsRemovedAfterTheWaitAndOnlyItsOwnClaimIsGivenBack)
@@ -684,6 +739,86 @@ TEST_F(LibraryDevices, LastReleaseInsideANotificationOnTheWorkerEndsTheObject)
     const auto calls = listener.calls_copy();
     ASSERT_FALSE(calls.empty());
     EXPECT_NE(calls.front().thread, GetCurrentThreadId());
+}
+
+namespace {
+
+import_patch* module_handle_patch = nullptr;
+import_patch* exit_thread_patch = nullptr;
+std::atomic<DWORD> exited_thread{0};
+std::atomic<HMODULE> exited_module{nullptr};
+
+BOOL WINAPI counting_get_module_handle(DWORD flags, LPCWSTR name, HMODULE* module)
+{
+    const BOOL got = module_handle_patch->original<decltype(GetModuleHandleExW)>()(flags, name, module);
+    if (got && watching_module_references && !(flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT))
+        ++module_references;
+    return got;
+}
+
+void WINAPI recording_exit_thread(HMODULE module, DWORD code)
+{
+    --module_references;
+    exited_module = module;
+    exited_thread = GetCurrentThreadId();
+    exit_thread_patch->original<decltype(FreeLibraryAndExitThread)>()(module, code);
+}
+
+// Keeps the import in this program whether or not the library code calls it, so that the
+// patch below finds its slot either way.
+decltype(&FreeLibraryAndExitThread) volatile exit_thread_import = &FreeLibraryAndExitThread;
+
+BOOL WINAPI refusing_submit(PTP_SIMPLE_CALLBACK, PVOID, PTP_CALLBACK_ENVIRON)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
+} // namespace
+
+// With the pool refusing, the worker that heard the last release ends the object itself; it
+// must still hold the module when the object gives its module lock back, and end its thread
+// without returning into the module's code.
+TEST_F(LibraryDevices, WorkerEndingTheObjectItselfHoldsTheModuleUntilItsThreadEnds)
+{
+    import_patch submit(GetModuleHandleW(nullptr), "kernel32.dll", "TrySubmitThreadpoolCallback",
+                        reinterpret_cast<void*>(&refusing_submit));
+    import_patch handle(GetModuleHandleW(nullptr), "kernel32.dll", "GetModuleHandleExW",
+                        reinterpret_cast<void*>(&counting_get_module_handle));
+    import_patch exit(GetModuleHandleW(nullptr), "kernel32.dll", "FreeLibraryAndExitThread",
+                      reinterpret_cast<void*>(&recording_exit_thread));
+    ASSERT_TRUE(submit.active() && handle.active() && exit.active());
+    module_handle_patch = &handle;
+    exit_thread_patch = &exit;
+    exited_thread = 0;
+    module_references = 0;
+    module_references_at_unlock = -1;
+
+    const long before = module_locks.load();
+    auto* object = new Trellum::com::details::value<wharfcore::Library>();
+    IRemotePortLibrary* library = nullptr;
+    ASSERT_EQ(object->QueryInterface(__uuidof(IRemotePortLibrary), reinterpret_cast<void**>(&library)), S_OK);
+    recording_listener listener;
+    ASSERT_EQ(library->addListener(&listener), S_OK);
+    watching_module_references = true;
+    listener.release_on_added = library;
+    made_node(12);
+    EXPECT_TRUE(wait_for_module_locks(before)) << "the library never ended";
+    for (int i = 0; i < 500 && !exited_thread; ++i)
+        Sleep(20);
+    watching_module_references = false;
+    EXPECT_NE(exited_thread.load(), 0u) << "the worker did not end through FreeLibraryAndExitThread";
+    EXPECT_EQ(module_references_at_unlock.load(), 1) << "the module lock went back while the worker held no reference";
+    EXPECT_EQ(module_references.load(), 0);
+    EXPECT_EQ(exited_module.load(), GetModuleHandleW(nullptr)) << "not the module that holds the library";
+    const auto calls = listener.calls_copy();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(exited_thread.load(), calls.front().thread);
+    const HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, exited_thread);
+    if (thread) {
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
 }
 
 TEST(LibraryLifetime, FinalReleaseEndsAWorkerWhoseWindowWasClosed)

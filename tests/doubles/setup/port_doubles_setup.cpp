@@ -91,6 +91,8 @@ void clear_test_state(bool database)
                                 wharf_test::record_install_from_system_folder,
                                 wharf_test::record_claim_from_system_folder})
         wharf_test::clear_knob(knob);
+    for (const wchar_t* knob : {wharf_test::knob_driver_interface_pause, wharf_test::knob_driver_comport_interface_first})
+        wharf_test::clear_knob(knob, HKEY_LOCAL_MACHINE);
     if (database)
         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter",
                            L"ComDB");

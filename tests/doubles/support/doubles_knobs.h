@@ -29,12 +29,19 @@ inline constexpr wchar_t record_install_from_system_folder[] = L"DiInstallDevice
 // folder, 0 when it was another.
 inline constexpr wchar_t record_claim_from_system_folder[] = L"ComDBClaimPortFromSystemFolder";
 
+// Knobs of the test driver, under HKEY_LOCAL_MACHINE (kernel mode has no user hive at hand),
+// read at each use. DWORD: milliseconds the driver waits between enabling (or disabling) its
+// two interfaces.
+inline constexpr wchar_t knob_driver_interface_pause[] = L"DriverInterfacePause";
+// DWORD, nonzero: the driver enables and disables the COM-port interface before its own.
+inline constexpr wchar_t knob_driver_comport_interface_first[] = L"DriverComPortInterfaceFirst";
+
 // Reads a DWORD knob; 0 when it is absent or of another type.
-inline DWORD read_knob(const wchar_t* name) noexcept
+inline DWORD read_knob(const wchar_t* name, HKEY root = HKEY_CURRENT_USER) noexcept
 {
     DWORD value = 0, size = sizeof(value), type = 0;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, knob_key, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, knob_key, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return 0;
     if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size)
             != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value))
@@ -43,10 +50,10 @@ inline DWORD read_knob(const wchar_t* name) noexcept
     return value;
 }
 
-inline LSTATUS write_knob(const wchar_t* name, DWORD value) noexcept
+inline LSTATUS write_knob(const wchar_t* name, DWORD value, HKEY root = HKEY_CURRENT_USER) noexcept
 {
     HKEY key;
-    LSTATUS rc = RegCreateKeyExW(HKEY_CURRENT_USER, knob_key, 0, nullptr, 0, KEY_WRITE, nullptr,
+    LSTATUS rc = RegCreateKeyExW(root, knob_key, 0, nullptr, 0, KEY_WRITE, nullptr,
                                  &key, nullptr);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -56,10 +63,10 @@ inline LSTATUS write_knob(const wchar_t* name, DWORD value) noexcept
     return rc;
 }
 
-inline void clear_knob(const wchar_t* name) noexcept
+inline void clear_knob(const wchar_t* name, HKEY root = HKEY_CURRENT_USER) noexcept
 {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, knob_key, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root, knob_key, 0, KEY_WRITE, &key) == ERROR_SUCCESS) {
         RegDeleteValueW(key, name);
         RegCloseKey(key);
     }
@@ -68,13 +75,17 @@ inline void clear_knob(const wchar_t* name) noexcept
 // Sets a knob for one scope.
 class knob_guard {
 public:
-    knob_guard(const wchar_t* name, DWORD value) noexcept : name_(name) { write_knob(name, value); }
-    ~knob_guard() { clear_knob(name_); }
+    knob_guard(const wchar_t* name, DWORD value, HKEY root = HKEY_CURRENT_USER) noexcept : name_(name), root_(root)
+    {
+        write_knob(name, value, root);
+    }
+    ~knob_guard() { clear_knob(name_, root_); }
     knob_guard(const knob_guard&) = delete;
     knob_guard& operator=(const knob_guard&) = delete;
 
 private:
     const wchar_t* name_;
+    HKEY root_;
 };
 
 } // namespace wharf_test

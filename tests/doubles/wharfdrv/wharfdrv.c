@@ -1,7 +1,7 @@
 // Stand-in for the virtual serial port driver: a PnP function driver for root-enumerated
 // nodes with hardware ID "VelmorVIRT\VelmorTidewell1". It registers the port driver's
 // interface class and the COM-port interface class, enables both once the lower driver has
-// started the device, and answers the connection-setting I/O controls with storage kept per
+// started the device (in the order and with the pause that test knobs ask for), and answers the connection-setting I/O controls with storage kept per
 // device. It carries no serial traffic; tests use it to see what the library sends.
 //
 // Buffer formats (METHOD_BUFFERED, little-endian):
@@ -32,6 +32,7 @@ typedef struct {
     UNICODE_STRING port_interface;
     UNICODE_STRING comport_interface;
     BOOLEAN removed;
+    BOOLEAN interfaces_enabled;
     KMUTEX lock;  // guards the settings below
     stored_string strings[STRING_COUNT];
     ULONG numbers[NUMBER_COUNT];
@@ -230,12 +231,55 @@ static NTSTATUS pass_down(device_extension *ext, PIRP irp)
     return IoCallDriver(ext->lower, irp);
 }
 
+// A DWORD knob of HKLM\Software\WharfTest\Doubles (see support/doubles_knobs.h); 0 when
+// it is absent or of another type. Read at each use, so that a test can change it live.
+static ULONG read_knob(const WCHAR *name)
+{
+    UNICODE_STRING path, value_name;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE key;
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    ULONG length = 0, value = 0;
+
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\Software\\WharfTest\\Doubles");
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes)))
+        return 0;
+    RtlInitUnicodeString(&value_name, name);
+    if (NT_SUCCESS(ZwQueryValueKey(key, &value_name, KeyValuePartialInformation, info, sizeof(buffer), &length)) &&
+        info->Type == REG_DWORD && info->DataLength == sizeof(ULONG))
+        RtlCopyMemory(&value, info->Data, sizeof(value));
+    ZwClose(key);
+    return value;
+}
+
+// Enables or disables both interfaces, the driver's own first unless a knob says otherwise,
+// with a pause between the two when a knob asks for one: the platform then announces them
+// apart, as a real driver may. A state the interfaces already have is left alone (a surprise
+// removal is followed by the removal).
 static void set_interfaces(device_extension *ext, BOOLEAN enable)
 {
-    if (ext->port_interface.Buffer)
-        IoSetDeviceInterfaceState(&ext->port_interface, enable);
-    if (ext->comport_interface.Buffer)
-        IoSetDeviceInterfaceState(&ext->comport_interface, enable);
+    UNICODE_STRING *first = &ext->port_interface, *second = &ext->comport_interface;
+    ULONG pause_ms;
+
+    if (ext->interfaces_enabled == enable)
+        return;
+    ext->interfaces_enabled = enable;
+    if (read_knob(L"DriverComPortInterfaceFirst")) {
+        first = &ext->comport_interface;
+        second = &ext->port_interface;
+    }
+    pause_ms = read_knob(L"DriverInterfacePause");
+    if (first->Buffer)
+        IoSetDeviceInterfaceState(first, enable);
+    if (pause_ms) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -(LONGLONG)pause_ms * 10000; // relative, in 100 ns units
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    if (second->Buffer)
+        IoSetDeviceInterfaceState(second, enable);
 }
 
 static NTSTATUS WINAPI dispatch_pnp(PDEVICE_OBJECT device, PIRP irp)
