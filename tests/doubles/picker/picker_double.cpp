@@ -2,13 +2,20 @@
 // in place of Wine's. It records how it was initialised under HKCU\Software\WharfTest\Picker
 // (REG_DWORD flType, BothModes, Downlevel, Scopes, Options, HadOwner) and returns no selection,
 // or, when the string value "Selection" is there, that one computer name.
+// Loaded in the program's process, it also lets a test know when a server's query
+// has started to wait for a busy pipe: from the first InvokeDialog on, every WaitNamedPipeW that
+// wharfcore.dll makes counts up REG_DWORD PipeWaits and names its pipe in REG_SZ LastPipeWait
+// before it waits.
 #include <windows.h>
 #include <objsel.h>
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
+
+#include "import_patch.h"
 
 namespace {
 
@@ -28,6 +35,39 @@ void record(const wchar_t* name, DWORD value)
         return;
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     RegCloseKey(key);
+}
+
+std::atomic<DWORD> pipe_waits{0};
+std::atomic<decltype(&WaitNamedPipeW)> original_wait{nullptr};
+
+BOOL WINAPI counting_wait(LPCWSTR name, DWORD timeout)
+{
+    HKEY key = nullptr;
+    if (name && RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                &key, nullptr) == ERROR_SUCCESS) {
+        RegSetValueExW(key, L"LastPipeWait", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                       static_cast<DWORD>((std::wcslen(name) + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    record(L"PipeWaits", ++pipe_waits);
+    return original_wait.load()(name, timeout);
+}
+
+// Once per process; the double then stays loaded, since the library's import table points
+// into it.
+void watch_pipe_waits()
+{
+    static const bool watching = [] {
+        const HMODULE library = GetModuleHandleW(L"wharfcore.dll");
+        HMODULE self = nullptr;
+        if (!library || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                            reinterpret_cast<LPCWSTR>(&counting_wait), &self))
+            return false;
+        original_wait = &WaitNamedPipeW;
+        static import_patch patch(library, "kernel32.dll", "WaitNamedPipeW", reinterpret_cast<void*>(&counting_wait));
+        return patch.active();
+    }();
+    (void)watching;
 }
 
 template <class Base> class unknown_impl : public Base {
@@ -124,6 +164,7 @@ public:
         if (!selections)
             return E_POINTER;
         *selections = nullptr;
+        watch_pipe_waits();
         record(L"HadOwner", owner != nullptr);
         wchar_t name[512] = {};
         DWORD size = sizeof(name) - sizeof(wchar_t);
