@@ -53,8 +53,9 @@ BOOL WINAPI counting_wait(LPCWSTR name, DWORD timeout)
     return original_wait.load()(name, timeout);
 }
 
-// Once per process; the double then stays loaded, since the library's import table points
-// into it.
+// Once per process, for the rest of it: the double stays loaded, since the library's import
+// table points into it, and the patch is never undone (at the process's end the library may be
+// gone already).
 void watch_pipe_waits()
 {
     static const bool watching = [] {
@@ -64,8 +65,9 @@ void watch_pipe_waits()
                                             reinterpret_cast<LPCWSTR>(&counting_wait), &self))
             return false;
         original_wait = &WaitNamedPipeW;
-        static import_patch patch(library, "kernel32.dll", "WaitNamedPipeW", reinterpret_cast<void*>(&counting_wait));
-        return patch.active();
+        auto* patch = new (std::nothrow)
+            import_patch(library, "kernel32.dll", "WaitNamedPipeW", reinterpret_cast<void*>(&counting_wait));
+        return patch && patch->active();
     }();
     (void)watching;
 }
