@@ -402,16 +402,14 @@ TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
     for (int i = 0; i < 5000; ++i)
         send_datagram(discovery_reply(1, L"."));
     send_datagram(discovery_reply(1, L"?"));
-    bool found = false;
-    EXPECT_TRUE(wait_for(
-        [&] {
-            return read_string(HKEY_CURRENT_USER, picker_record_key, L"LastPipeWait", found) ==
-                   L"\\\\?\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
-        },
-        60000))
+    const std::wstring service = L"\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
+    const std::wstring dot_pipe = L"\\\\." + service, other_pipe = L"\\\\?" + service;
+    EXPECT_TRUE(wait_for([&] { return read_dword(other_pipe.c_str()) != 0xFFFFFFFF; }, 60000))
         << "the reply after the flood was not handled";
     // One query per name waits for the pipe, each holding a thread; the repeats started none.
-    EXPECT_EQ(read_dword(L"PipeWaits"), 2u);
+    EXPECT_TRUE(wait_for([&] { return read_dword(dot_pipe.c_str()) != 0xFFFFFFFF; }));
+    EXPECT_EQ(read_dword(dot_pipe.c_str()), 1u);
+    EXPECT_EQ(read_dword(other_pipe.c_str()), 1u);
     const std::size_t threads_after = thread_count(panel.pid());
     EXPECT_LE(threads_after, threads_before + 8) << "threads before the flood: " << threads_before;
 

@@ -4,14 +4,13 @@
 // or, when the string value "Selection" is there, that one computer name.
 // Loaded in the program's process, it also lets a test know when a server's query
 // has started to wait for a busy pipe: from the first InvokeDialog on, every WaitNamedPipeW that
-// wharfcore.dll makes counts up REG_DWORD PipeWaits and names its pipe in REG_SZ LastPipeWait
-// before it waits.
+// wharfcore.dll counts up, before it waits, REG_DWORD PipeWaits and a REG_DWORD named by the
+// pipe's path (its waits for that pipe).
 #include <windows.h>
 #include <objsel.h>
 
 #include <atomic>
 #include <cstring>
-#include <cwchar>
 #include <new>
 #include <string>
 
@@ -40,16 +39,23 @@ void record(const wchar_t* name, DWORD value)
 std::atomic<DWORD> pipe_waits{0};
 std::atomic<decltype(&WaitNamedPipeW)> original_wait{nullptr};
 
+SRWLOCK wait_record_lock = SRWLOCK_INIT;
+
 BOOL WINAPI counting_wait(LPCWSTR name, DWORD timeout)
 {
+    AcquireSRWLockExclusive(&wait_record_lock);
     HKEY key = nullptr;
-    if (name && RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                &key, nullptr) == ERROR_SUCCESS) {
-        RegSetValueExW(key, L"LastPipeWait", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
-                       static_cast<DWORD>((std::wcslen(name) + 1) * sizeof(wchar_t)));
+    if (name && RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", 0, nullptr, 0,
+                                KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+        DWORD count = 0;
+        DWORD size = sizeof(count);
+        RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size);
+        ++count;
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
         RegCloseKey(key);
     }
     record(L"PipeWaits", ++pipe_waits);
+    ReleaseSRWLockExclusive(&wait_record_lock);
     return original_wait.load()(name, timeout);
 }
 
