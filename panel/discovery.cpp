@@ -9,6 +9,7 @@
 #include "corun/errors.h"
 #include "corun/thread_pool.h"
 #include "discovery_packet.h"
+#include "discovery_queue.h"
 
 namespace {
 
@@ -109,6 +110,13 @@ corun::details::future<void> main_dialog::listen_for_servers()
     if (FAILED(hr))
         corun::throw_error(hr);
     endpoint.SetCancellationToken(cancel_source);
+    // Each server's query runs on by itself: one that never ends or that fails keeps no other
+    // server's reply waiting, and its error stays its own. Anyone may write to the mailslot, so
+    // the queue bounds what replies start; a server's replies while its query runs only have it
+    // queried once more afterwards.
+    panel::discovery_queue queries([tracker = operations.shared(), this](const std::wstring& name) {
+        return query_server(tracker, this, name);
+    });
     while (!token.is_cancelled()) {
         std::vector<std::byte> datagram;
         try {
@@ -121,42 +129,53 @@ corun::details::future<void> main_dialog::listen_for_servers()
                 throw;
             continue;
         }
-        const auto name = parse_discovery_reply(datagram);
+        auto name = parse_discovery_reply(datagram);
         if (!name)
             continue;
-        // Each server's query runs on by itself: one that never ends or that fails keeps no
-        // later reply waiting, and its error stays in its own future.
-        (void)add_server(*name);
+        // Left behind by a close that did not wait for it, the listener starts nothing more.
+        auto alive = scope.use();
+        if (!alive)
+            break;
+        (void)queries.offer(std::move(*name));
     }
 }
 
 corun::details::future<void> main_dialog::add_server(std::wstring name)
 {
-    operation_scope scope(operations.shared());
-    auto& self = co_await corun::details::current_promise{};
+    auto tracker = operations.shared();
     // The query opens the server's pipe before it first suspends, which takes as long as a busy
-    // server or the network makes it: never on the caller's thread (the listener's, which reads
-    // the next reply, or the UI thread for a picked computer).
+    // server or the network makes it: never on the caller's thread (the UI thread for a picked
+    // computer).
     co_await corun::resume_background();
+    co_await query_server(std::move(tracker), this, std::move(name));
+}
+
+corun::details::future<void> main_dialog::query_server(std::shared_ptr<operation_tracker::state> tracker,
+                                                       main_dialog* dialog, std::wstring name)
+{
+    // Not waited for at the dialog's end: the query may wait long for the server's pipe or its
+    // answer, and the dialog is reached only while it is alive.
+    operation_link link(std::move(tracker));
+    auto& self = co_await corun::details::current_promise{};
     std::optional<corun::details::cancellation_token> token;
     Trellum::com::details::ref<IRemotePortLibraryEx> port_library;
     {
-        auto started = scope.use();
+        auto started = link.use();
         if (!started)
             co_return;
-        token.emplace(cancel_source.body(), &self.cancelled);
-        port_library = library;
+        token.emplace(dialog->cancel_source.body(), &self.cancelled);
+        port_library = dialog->library;
     }
     // Without holding the dialog: closing never waits for an open that takes its time.
     auto query = port_library->getRemoteSharedPortsAsync(name);
     port_library.reset();
     std::vector<SharedPortRecord> ports = co_await std::move(query);
-    auto alive = scope.use();
+    auto alive = link.use();
     if (!alive)
         co_return;
     {
-        std::lock_guard guard(servers_lock);
-        servers[name] = std::move(ports);
+        std::lock_guard guard(dialog->servers_lock);
+        dialog->servers[name] = std::move(ports);
     }
-    refresh_server_tree();
+    dialog->refresh_server_tree();
 }

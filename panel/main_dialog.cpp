@@ -3,7 +3,6 @@
 #include <stdexcept>
 
 #include "bracefmt/bracefmt.h"
-#include "corun/blocking_wait.h"
 #include "corun/errors.h"
 #include "corun/thread_pool.h"
 #include "resource.h"
@@ -85,11 +84,10 @@ void main_dialog::shut_down() noexcept
     // Nothing dispatches this window's messages any more (the loop has ended, or never ran):
     // coroutines waiting to be resumed on it go on with operation_cancelled instead.
     link->unbind();
-    // The update check ends promptly once cancelled, whatever it was waiting for.
-    if (update_check)
-        corun::details::wait_until_ready(update_check.state());
-    // A server that accepted a query and never answers keeps that operation running; it is
-    // left behind after the wait and finds the dialog gone when it ends.
+    // The reply listener and the update check end promptly once cancelled, each on a thread-pool
+    // thread; the wait for them is bounded all the same, and what it leaves behind finds the
+    // dialog gone. Servers' queries are not waited for: they may wait long for a pipe or an
+    // answer, and reach the dialog only while it is alive.
     operations.close(shutdown_wait_ms);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The main window of wharfpanel: discovered servers and their shared ports, the local ports.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -46,6 +47,10 @@ private:
     corun::details::future<void> listen_for_servers();
     corun::details::fire_and_forget discover_servers();
     corun::details::future<void> add_server(std::wstring name);
+    // A server's query and the recording of its ports; reaches the dialog only while the
+    // tracker says it is alive.
+    static corun::details::future<void> query_server(std::shared_ptr<operation_tracker::state> tracker,
+                                                     main_dialog* dialog, std::wstring name);
     corun::details::fire_and_forget refresh_server_tree();
     corun::details::future<void> check_for_updates();
     corun::details::future<void> signal_initialized();
@@ -57,7 +62,8 @@ private:
     __int64 on_connect();
     friend __int64 pick_computer(main_dialog& dialog);
 
-    // Stops what the dialog started and waits for it, at most a few seconds.
+    // Stops what the dialog started and waits for it, at most a few seconds: a thread pool with
+    // no thread free to run the ends of the operations cannot hold it up.
     void shut_down() noexcept;
 
 public:

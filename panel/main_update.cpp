@@ -5,8 +5,10 @@
 
 corun::details::future<void> main_dialog::check_for_updates()
 {
-    // Everything the check uses of the dialog goes through the host; the destructor (or a
-    // failing constructor) cancels update_cancel and waits for the check before members go.
+    // Everything the check uses of the dialog goes through the host, and only on the window's
+    // thread until update_cancel is cancelled; the destructor (or a failing constructor) cancels
+    // it and waits for the check (bounded) before members go.
+    operation_scope scope(operations.shared());
     panel::update_check_host host;
     host.window = [this] { return hwnd(); };
     host.ui_thread = thread_id;

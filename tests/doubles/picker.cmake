@@ -4,4 +4,5 @@ set_target_properties(picker_double PROPERTIES
   OUTPUT_NAME picker_double
   RUNTIME_OUTPUT_DIRECTORY ${WHARF_DOUBLES_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/doubles-implibs)
+target_include_directories(picker_double PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 target_link_libraries(picker_double PRIVATE ole32 advapi32 user32)

@@ -1,15 +1,28 @@
 # wharfpanel.exe driven from outside: started as a process, its windows read and pressed. Every
 # test that starts the program holds panel_program (one program at a time owns the reply
 # mailslot) and desktop_input (its windows take the display's focus).
+# A copy of the program that asks 127.0.0.1, at a port of this build folder's own (suites of other
+# builds run beside), for updates: a test listens there and never answers, so the update check
+# waits until the program closes.
+if(NOT COMMAND wharf_panel_update_library)
+  include(${CMAKE_SOURCE_DIR}/panel/update.cmake)
+endif()
+string(MD5 silent_update_hash "silent update host ${CMAKE_BINARY_DIR}")
+string(SUBSTRING "${silent_update_hash}" 0 4 silent_update_digits)
+math(EXPR silent_update_port "0x${silent_update_digits} % 10000 + 50000")
+wharf_panel_update_library(panel_update_silent "127.0.0.1:${silent_update_port}")
+wharf_panel_program(wharfpanel_silent_update panel_update_silent)
+
 wharf_add_test(panel_app_tests
   SOURCES ${WHARF_TEST_DIR}/panel_app_tests.cpp
-  LIBS ole32 oleaut32 uuid advapi32 user32 comctl32
+  LIBS ole32 oleaut32 uuid advapi32 user32 comctl32 ws2_32
   LOCKS com_registration service_pipe panel_program desktop_input
   TIMEOUT 180)
 target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
-  WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>")
-add_dependencies(panel_app_tests wharfcore wharfpanel wharf_sim_server picker_double)
+  WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>" WHARFPANEL_SILENT_UPDATE_EXE="$<TARGET_FILE:wharfpanel_silent_update>"
+  SILENT_UPDATE_PORT=${silent_update_port})
+add_dependencies(panel_app_tests wharfcore wharfpanel wharfpanel_silent_update wharf_sim_server picker_double)
 
 # Connect and Delete need the port doubles: COM loads wharfcore.dll with its own folder first on
 # the search path (msports.dll is found there) and the library loads newdev.dll from the

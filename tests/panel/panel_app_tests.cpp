@@ -1,9 +1,12 @@
 // wharfpanel.exe started as a process and driven from outside: start-up, discovery replies
-// and their queries, the directory picker, Remove Server and a prompt exit.
+// and their queries, a flood of replies, the directory picker, Remove Server and a prompt exit.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,6 +101,92 @@ private:
     std::wstring old_model_;
 };
 
+// How long the program may take to end once its window is gone. Wine's own wait for the window
+// (some 2 s without a window manager) comes before and is not counted. A close that waits for
+// a server's query, or for an update check held up behind blocked queries, takes 20 s or more.
+constexpr ULONGLONG exit_after_window_ms = 5000;
+
+// Presses Close and waits for the program's end; window_ms and exit_ms tell when the window was
+// gone and when the program had ended, counted from the press.
+DWORD close_and_wait(panel_process& panel, HWND main, ULONGLONG& window_ms, ULONGLONG& exit_ms)
+{
+    const ULONGLONG start = GetTickCount64();
+    PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
+    wait_for([&] { return !IsWindow(main); }, 30000);
+    window_ms = GetTickCount64() - start;
+    const DWORD code = panel.wait_exit(60000);
+    exit_ms = GetTickCount64() - start;
+    return code;
+}
+
+// The program's own end after its window: under the bound, and the exit code 0.
+void expect_prompt_exit(panel_process& panel, HWND main)
+{
+    ULONGLONG window_ms = 0, exit_ms = 0;
+    EXPECT_EQ(close_and_wait(panel, main, window_ms, exit_ms), 0u);
+    EXPECT_LT(exit_ms - window_ms, exit_after_window_ms) << "window gone after " << window_ms << " ms";
+}
+
+std::size_t thread_count(DWORD pid)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    std::size_t count = 0;
+    THREADENTRY32 entry{sizeof(entry)};
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == pid)
+            ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Listens on 127.0.0.1 where the silent-update copy of the program asks for updates, and never
+// accepts: the program's connection stays in the backlog, its request unanswered.
+class silent_update_host {
+public:
+    silent_update_host()
+    {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (socket_ == INVALID_SOCKET)
+            return;
+        BOOL reuse = TRUE;
+        setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof(reuse));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(SILENT_UPDATE_PORT);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listening_ = bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
+                     listen(socket_, 16) == 0;
+    }
+    silent_update_host(const silent_update_host&) = delete;
+    silent_update_host& operator=(const silent_update_host&) = delete;
+    ~silent_update_host()
+    {
+        if (socket_ != INVALID_SOCKET)
+            closesocket(socket_);
+        if (started_)
+            WSACleanup();
+    }
+    bool listening() const { return listening_; }
+    // True once a connection waits to be accepted: the update check has reached the host.
+    bool wait_connection(DWORD ms)
+    {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket_, &readable);
+        timeval timeout{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+        return select(0, &readable, nullptr, nullptr, &timeout) == 1;
+    }
+
+private:
+    bool started_ = false;
+    bool listening_ = false;
+    SOCKET socket_ = INVALID_SOCKET;
+};
+
 } // namespace
 
 TEST(PanelApp, WithoutLibraryShowsClassNotRegisteredAndExitsWithIt)
@@ -181,7 +270,7 @@ TEST(PanelApp, ReportedExceptionEndsTheProgramWithMinusOne)
     EXPECT_EQ(panel.wait_exit(10000), 0xFFFFFFFFu);
 }
 
-TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherLaterRepliesNorTheExit)
+TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherOtherRepliesNorTheExit)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
@@ -198,20 +287,18 @@ TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherLaterRepliesNorTheExit)
     send_datagram(discovery_reply(10, L"nosuchhost"));
     send_datagram(discovery_reply(1, L"."));
     ASSERT_TRUE(server.wait_query(20000)) << "the reply after a failed query was not handled";
-    // That query is under way and stays unanswered; the next reply of the server still counts.
-    send_datagram(discovery_reply(1, L"."));
+    // That query is under way and stays unanswered; a reply naming the server otherwise ("?"
+    // reaches this machine's pipes too) still counts.
+    send_datagram(discovery_reply(1, L"?"));
     ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 2; }))
         << "a reply after an unanswered query was not handled";
     const auto nodes = read_tree(panel.handle(), tree);
     ASSERT_EQ(nodes.size(), 1u);
-    EXPECT_EQ(nodes[0].text, L".");
+    EXPECT_EQ(nodes[0].text, L"?");
     EXPECT_EQ(nodes[0].child_texts(), std::vector<std::wstring>{L"COM1"});
 
     // The unanswered query is still running: closing ends the program promptly all the same.
-    const ULONGLONG start = GetTickCount64();
-    PostMessageW(main, WM_COMMAND, IDCANCEL, 0);
-    EXPECT_EQ(panel.wait_exit(30000), 0u);
-    EXPECT_LT(GetTickCount64() - start, 5000u);
+    expect_prompt_exit(panel, main);
 }
 
 TEST(PanelApp, PickedComputerIsQueriedAndRemoveServerTakesItAway)
@@ -279,15 +366,58 @@ TEST(PanelApp, PickedServerWhosePipeIsBusyHoldsUpNeitherTheWindowNorTheExit)
     ASSERT_NE(main, nullptr);
 
     press(main, 1002);
-    ASSERT_TRUE(wait_for([] { return read_dword(L"HadOwner") != 0xFFFFFFFF; }));
-    // A message sent to the window is handled as soon as the command has returned.
+    ASSERT_TRUE(wait_for([] { return read_dword(L"PipeWaits") != 0xFFFFFFFF; }, 30000))
+        << "the query of the picked computer never began to wait for the pipe";
+    // A message sent to the window is handled while the query waits for the pipe.
     DWORD_PTR ignored = 0;
-    EXPECT_NE(SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &ignored), 0)
+    EXPECT_NE(SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_BLOCK, 10000, &ignored), 0)
         << "the window waits for the server's pipe";
 
     // The query still waits for the pipe: closing ends the program promptly all the same.
-    const ULONGLONG start = GetTickCount64();
-    press(main, IDCANCEL);
-    EXPECT_EQ(panel.wait_exit(30000), 0u);
-    EXPECT_LT(GetTickCount64() - start, 5000u);
+    expect_prompt_exit(panel, main);
+}
+
+TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
+{
+    registered_wharfcore library;
+    ASSERT_EQ(library.result(), S_OK);
+    silent_update_host update_host;
+    ASSERT_TRUE(update_host.listening()) << "port " << SILENT_UPDATE_PORT << " is taken";
+    // Loaded by a pick of nothing, the picker double tells each wait for a busy pipe.
+    picker_double_registration picker;
+    // Opening the service pipe waits a minute for its one instance: longer than the test.
+    sim_server_process server(L"--mode busy --delay-ms 60000");
+    panel_process panel(WHARFPANEL_SILENT_UPDATE_EXE);
+    ASSERT_TRUE(panel.started());
+    HWND main = panel.find_window(main_caption);
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(wait_reply_slot());
+    ASSERT_TRUE(update_host.wait_connection(30000)) << "the update check never reached its host";
+    press(main, 1002);
+    ASSERT_TRUE(wait_for([] { return read_dword(L"HadOwner") != 0xFFFFFFFF; }));
+    const std::size_t threads_before = thread_count(panel.pid());
+
+    // 5,000 replies of one server, then one naming it otherwise ("?" reaches the same pipe): its
+    // query begins to wait for the pipe only once the listener has read all the others.
+    for (int i = 0; i < 5000; ++i)
+        send_datagram(discovery_reply(1, L"."));
+    send_datagram(discovery_reply(1, L"?"));
+    const std::wstring service = L"\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
+    const std::wstring dot_pipe = L"\\\\." + service, other_pipe = L"\\\\?" + service;
+    EXPECT_TRUE(wait_for([&] { return read_dword(other_pipe.c_str()) != 0xFFFFFFFF; }, 60000))
+        << "the reply after the flood was not handled";
+    // One query per name waits for the pipe, each holding a thread; the repeats started none.
+    EXPECT_TRUE(wait_for([&] { return read_dword(dot_pipe.c_str()) != 0xFFFFFFFF; }));
+    EXPECT_EQ(read_dword(dot_pipe.c_str()), 1u);
+    EXPECT_EQ(read_dword(other_pipe.c_str()), 1u);
+    const std::size_t threads_after = thread_count(panel.pid());
+    EXPECT_LE(threads_after, threads_before + 8) << "threads before the flood: " << threads_before;
+
+    // Both queries still wait for the pipe and the update check for its host: closing is prompt.
+    ULONGLONG window_ms = 0, exit_ms = 0;
+    EXPECT_EQ(close_and_wait(panel, main, window_ms, exit_ms), 0u);
+    EXPECT_LT(exit_ms - window_ms, exit_after_window_ms) << "window gone after " << window_ms << " ms";
+    std::printf("threads %zu before the flood, %zu after; closing: window gone after %llu ms, program ended after "
+                "%llu ms\n",
+                threads_before, threads_after, window_ms, exit_ms);
 }

@@ -2,6 +2,10 @@
 // in place of Wine's. It records how it was initialised under HKCU\Software\WharfTest\Picker
 // (REG_DWORD flType, BothModes, Downlevel, Scopes, Options, HadOwner) and returns no selection,
 // or, when the string value "Selection" is there, that one computer name.
+// Loaded in the program's process, it also lets a test know when a server's query
+// has started to wait for a busy pipe: from the first InvokeDialog on, every WaitNamedPipeW that
+// wharfcore.dll counts up, before it waits, REG_DWORD PipeWaits and a REG_DWORD named by the
+// pipe's path (its waits for that pipe).
 #include <windows.h>
 #include <objsel.h>
 
@@ -9,6 +13,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+
+#include "import_patch.h"
 
 namespace {
 
@@ -28,6 +34,48 @@ void record(const wchar_t* name, DWORD value)
         return;
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
     RegCloseKey(key);
+}
+
+std::atomic<DWORD> pipe_waits{0};
+std::atomic<decltype(&WaitNamedPipeW)> original_wait{nullptr};
+
+SRWLOCK wait_record_lock = SRWLOCK_INIT;
+
+BOOL WINAPI counting_wait(LPCWSTR name, DWORD timeout)
+{
+    AcquireSRWLockExclusive(&wait_record_lock);
+    HKEY key = nullptr;
+    if (name && RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", 0, nullptr, 0,
+                                KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+        DWORD count = 0;
+        DWORD size = sizeof(count);
+        RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&count), &size);
+        ++count;
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof(count));
+        RegCloseKey(key);
+    }
+    record(L"PipeWaits", ++pipe_waits);
+    ReleaseSRWLockExclusive(&wait_record_lock);
+    return original_wait.load()(name, timeout);
+}
+
+// Once per process, for the rest of it: the double stays loaded, since the library's import
+// table points into it, and the patch is never undone (at the process's end the library may be
+// gone already).
+void watch_pipe_waits()
+{
+    static const bool watching = [] {
+        const HMODULE library = GetModuleHandleW(L"wharfcore.dll");
+        HMODULE self = nullptr;
+        if (!library || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                            reinterpret_cast<LPCWSTR>(&counting_wait), &self))
+            return false;
+        original_wait = &WaitNamedPipeW;
+        auto* patch = new (std::nothrow)
+            import_patch(library, "kernel32.dll", "WaitNamedPipeW", reinterpret_cast<void*>(&counting_wait));
+        return patch && patch->active();
+    }();
+    (void)watching;
 }
 
 template <class Base> class unknown_impl : public Base {
@@ -124,6 +172,7 @@ public:
         if (!selections)
             return E_POINTER;
         *selections = nullptr;
+        watch_pipe_waits();
         record(L"HadOwner", owner != nullptr);
         wchar_t name[512] = {};
         DWORD size = sizeof(name) - sizeof(wchar_t);

@@ -12,6 +12,7 @@
 //   --delay-ms N         delay of slow replies and between the writes of split (default 200)
 //   --lifetime-ms N      the process ends after N ms whatever happens (default 30000)
 //   --clients N          the process ends when N clients have come and gone (default: no limit)
+//   --listeners N        pipe instances waiting for clients at once (default 4)
 //   --ready-event NAME   a named event set once the pipe accepts clients
 //   --seen-event NAME    a named event set whenever a shared-ports call arrives
 //   --discovery 1        answers discovery requests on the servers' mailslot with a reply
@@ -49,6 +50,7 @@ struct options {
     DWORD delay_ms = 200;
     DWORD lifetime_ms = 30000;
     long clients = 0;
+    long listeners = 4;
     std::wstring ready_event;
     std::wstring seen_event;
     bool discovery = false;
@@ -332,6 +334,8 @@ bool parse(int argc, wchar_t** argv)
             settings.lifetime_ms = std::wcstoul(value.c_str(), nullptr, 10);
         } else if (name == L"--clients") {
             settings.clients = std::wcstol(value.c_str(), nullptr, 10);
+        } else if (name == L"--listeners") {
+            settings.listeners = std::wcstol(value.c_str(), nullptr, 10);
         } else if (name == L"--ready-event") {
             settings.ready_event = value;
         } else if (name == L"--seen-event") {
@@ -378,7 +382,7 @@ int wmain(int argc, wchar_t** argv)
     }
     // Several instances listen at once, so that a client arriving while another is being
     // accepted finds one free.
-    for (int i = 0; i < 3; ++i)
+    for (long i = 1; i < settings.listeners; ++i)
         std::thread(accept_clients, ready).detach();
     accept_clients(ready);
     return 0;
