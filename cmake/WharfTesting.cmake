@@ -43,7 +43,8 @@ function(wharf_add_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    DISCOVERY_TIMEOUT ${WHARF_TEST_TIMEOUT}
+    # The first listing of a run also boots the prefix; a listing that fails ends ctest at once.
+    DISCOVERY_TIMEOUT 120
     WORKING_DIRECTORY ${T_WORKING_DIRECTORY}
     PROPERTIES TIMEOUT ${T_TIMEOUT})
   # The cases exist only once ctest has listed them: a file that ctest reads after the
