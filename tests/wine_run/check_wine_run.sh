@@ -37,10 +37,11 @@ wait_for() {
 tmp=${TMPDIR:-/tmp}
 tmp=${tmp%/}
 
-# The files of the temporary folder (not below it) that a process or its children hold open.
+# The files of the temporary folder (not below it) that a process or its children have as
+# standard input, output or error: where the program's output goes.
 held_files() {
   local child fd target
-  for fd in /proc/"$1"/fd/*; do
+  for fd in /proc/"$1"/fd/0 /proc/"$1"/fd/1 /proc/"$1"/fd/2; do
     target=$(readlink "$fd" 2>/dev/null) || continue
     target=${target% (deleted)}
     case $target in "$tmp"/*/*) ;; "$tmp"/*) echo "$target" ;; esac
