@@ -4,14 +4,20 @@
 # Builds a GoogleTest program and registers its cases with ctest; every case runs under Wine
 # through the build's emulator wrapper. LOCKS serialises tests that share machine-wide state
 # of the prefix (COM registration, drivers). WHOLE registers the program as one ctest test.
+# TIMEOUT (each case's, default WHARF_TEST_TIMEOUT) is about five to ten times what the
+# program's slowest case takes when the whole suite runs: a case that hangs then costs the run
+# little, and a loaded machine still has room.
 include(GoogleTest)
+
+# For cases of a second or two; a program with slower cases names its own TIMEOUT.
+set(WHARF_TEST_TIMEOUT 60)
 
 function(wharf_add_test name)
   cmake_parse_arguments(T "WHOLE" "TIMEOUT;WORKING_DIRECTORY" "SOURCES;LIBS;OVERRIDES;LOCKS;ENVIRONMENT;FIXTURES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
   if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 120)
+    set(T_TIMEOUT ${WHARF_TEST_TIMEOUT})
   endif()
   if(NOT T_WORKING_DIRECTORY)
     set(T_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
@@ -37,6 +43,7 @@ function(wharf_add_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
+    # The first listing of a run also boots the prefix; a listing that fails ends ctest at once.
     DISCOVERY_TIMEOUT 120
     WORKING_DIRECTORY ${T_WORKING_DIRECTORY}
     PROPERTIES TIMEOUT ${T_TIMEOUT})

@@ -7,7 +7,8 @@ Reads the build's compile_commands.json, so the sources and their flags are exac
 build's (a new source is covered once the build knows it). Tests, benchmarks and code from
 outside the tree are left out. Each source is checked with
 clang++ --target=x86_64-w64-mingw32 -fsyntax-only -Wall -Wextra against the posix libstdc++
-headers of the mingw-w64 toolchain, several at once. Any warning or error fails the check.
+headers of the installed mingw-w64 toolchain (the folders its g++ searches), several at once.
+Any warning or error fails the check.
 """
 import concurrent.futures
 import json
@@ -18,7 +19,6 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PRODUCT_DIRS = ("corun", "bracefmt", "arpc", "trellum", "wl", "clientlib", "panel")
-LIBSTDCXX = "/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++"
 CLANG_FLAGS = [
     "--target=x86_64-w64-mingw32",
     "-fsyntax-only",
@@ -29,9 +29,40 @@ CLANG_FLAGS = [
 LANGUAGES = {".cpp": ("clang++", True), ".cc": ("clang++", True), ".cxx": ("clang++", True), ".c": ("clang", False)}
 
 
+def libstdcxx_folders(compiler):
+    """The libstdc++ folders of the build's mingw g++, in its own search order.
+
+    Only the C++ library's folders: clang brings its own compiler headers and finds mingw's
+    C headers itself, so GCC's own include folders must stay out.
+    """
+    try:
+        run = subprocess.run([compiler, "-E", "-x", "c++", "-", "-v"], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    except OSError as error:
+        sys.exit(f"clang check: cannot run {compiler}: {error}")
+    folders = []
+    searching = False
+    for line in run.stderr.splitlines():
+        if line.startswith("#include <...> search starts here:"):
+            searching = True
+        elif line.startswith("End of search list."):
+            break
+        elif searching:
+            folder = os.path.normpath(line.strip())
+            if "c++" in folder.split(os.sep):
+                folders.append(folder)
+    if run.returncode != 0 or not folders:
+        sys.exit(f"clang check: {compiler} names no libstdc++ include folder:\n{run.stderr}")
+    return folders
+
+
 def is_product_source(path):
     relative = os.path.relpath(os.path.realpath(path), ROOT)
     return relative.split(os.sep)[0] in PRODUCT_DIRS
+
+
+def compiler_of(entry):
+    return entry["arguments"][0] if "arguments" in entry else shlex.split(entry["command"])[0]
 
 
 def parse(entry):
@@ -57,12 +88,13 @@ def built_for_tests(entry, output):
 
 
 def check(job):
-    source, directory, flags = job
+    source, directory, flags, libstdcxx = job
     compiler, is_cxx = LANGUAGES[os.path.splitext(source)[1]]
     command = [compiler] + CLANG_FLAGS
     if is_cxx:
-        command += ["-nostdinc++", "-isystem", LIBSTDCXX, "-isystem", LIBSTDCXX + "/x86_64-w64-mingw32",
-                    "-isystem", LIBSTDCXX + "/backward"]
+        command.append("-nostdinc++")
+        for folder in libstdcxx:
+            command += ["-isystem", folder]
     command += list(flags) + [source]
     run = subprocess.run(command, cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     return source, run.returncode, run.stdout
@@ -74,6 +106,10 @@ def main():
     database = os.path.join(sys.argv[1], "compile_commands.json")
     with open(database) as f:
         entries = json.load(f)
+    compilers = [compiler_of(entry) for entry in entries if os.path.splitext(entry["file"])[1] in (".cpp", ".cc", ".cxx")]
+    if not compilers:
+        sys.exit("clang check: no C++ compilation in " + database)
+    libstdcxx = tuple(libstdcxx_folders(compilers[0]))
     jobs = []
     seen = set()
     for entry in entries:
@@ -83,7 +119,7 @@ def main():
         flags, output = parse(entry)
         if built_for_tests(entry, output):
             continue
-        job = (source, entry["directory"], tuple(flags))
+        job = (source, entry["directory"], tuple(flags), libstdcxx)
         if job not in seen:  # a source built the same way into several targets is checked once
             seen.add(job)
             jobs.append(job)

@@ -25,12 +25,26 @@ cp -r "$build/tests/wharfdrv" "$stage/wharfdrv"
 
 export WHARF_WINEPREFIX="$build/run-prefix"
 headless=0
+xvfb_pid=""
+server_pid=""
+stop_all() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+  WINEPREFIX="$WHARF_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+}
+trap stop_all EXIT
 if [ -z "${DISPLAY:-}" ]; then
   headless=1
-  num=$(( $(printf '%s' "$build/run" | cksum | cut -d' ' -f1) % 400 + 500 ))
-  if ! [ -e "/tmp/.X11-unix/X$num" ]; then
-    nohup Xvfb ":$num" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$num" ] && break; sleep 0.1; done
+  # A display of this run's own: the server picks a number no other X server holds.
+  number_file="$build/.run-xvfb"
+  Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp 8>"$number_file" </dev/null >/dev/null 2>&1 &
+  xvfb_pid=$!
+  num=""
+  for _ in $(seq 300); do read -r num 2>/dev/null <"$number_file" && break; sleep 0.1; done
+  rm -f "$number_file"
+  if [ -z "$num" ]; then
+    echo "no virtual display could be started (Xvfb)" >&2
+    exit 1
   fi
   export DISPLAY=":$num"
 fi
@@ -40,12 +54,6 @@ winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 run regsvr32 /s "$(winpath "$stage/wharfcore.dll")"
 run "$stage/port_doubles_setup.exe" >/dev/null
 
-server_pid=""
-stop_all() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  WINEPREFIX="$WHARF_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
-}
-trap stop_all EXIT
 run "$stage/wharf_sim_server.exe" --port COM1=1 --port COM2=2 --announce-ms 500 --discovery 1 \
   --lifetime-ms 86400000 >/dev/null 2>&1 &
 server_pid=$!

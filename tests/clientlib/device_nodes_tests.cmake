@@ -14,6 +14,6 @@ wharf_add_test(device_nodes_tests
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS port_devices
-  TIMEOUT 240)
+  TIMEOUT 60)
 target_include_directories(device_nodes_tests PRIVATE ${clientlib_dir} ${clientlib_dir}/include)
 wharf_port_doubles(device_nodes_tests)

@@ -6,5 +6,5 @@ wharf_add_test(library_tests
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS port_devices
-  TIMEOUT 300)
+  TIMEOUT 150)
 wharf_port_doubles(library_tests)

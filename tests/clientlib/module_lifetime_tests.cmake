@@ -6,7 +6,7 @@ wharf_add_test(module_lifetime_tests
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS com_registration service_pipe port_devices
-  TIMEOUT 180)
+  TIMEOUT 60)
 wharf_port_doubles(module_lifetime_tests)
 target_include_directories(module_lifetime_tests PRIVATE ${CMAKE_SOURCE_DIR}/clientlib ${WHARF_TEST_DIR})
 target_compile_definitions(module_lifetime_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>")

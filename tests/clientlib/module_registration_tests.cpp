@@ -82,6 +82,7 @@ std::wstring pointee_name(ITypeInfo* info, const TYPEDESC* desc)
 TEST(Registration, RegisterWritesTheScriptsAndUnregisterUndoesAll)
 {
     com_apartment com;
+    remove_leftover_registration();
     for (const auto& key : registered_keys)
         ASSERT_FALSE(key_exists(key.c_str())) << "left over: " << std::string(key.begin(), key.end());
     {

@@ -10,7 +10,7 @@ wharf_add_test(module_tests
   # Wine has a builtin DIFxAPI; the double beside the library copy must win.
   OVERRIDES "difxapi=n,b"
   LOCKS com_registration
-  TIMEOUT 180)
+  TIMEOUT 60)
 target_include_directories(module_tests PRIVATE ${CMAKE_SOURCE_DIR}/clientlib ${WHARF_TEST_DIR})
 target_compile_definitions(module_tests PRIVATE
   WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"

@@ -160,6 +160,7 @@ TEST_F(remote_query, ScriptArrayHoldsPortsReachableByName)
 TEST_F(remote_query, UnreachableHostsAndBadArgumentsFailWithoutWritingTheResult)
 {
     SAFEARRAY* array = reinterpret_cast<SAFEARRAY*>(1);
+    ASSERT_TRUE(service_pipe_free()) << "a server that an earlier test left still listens on the service pipe";
     // No service: the open's error.
     EXPECT_EQ(library->getRemoteSharedPorts(bstr(L"."), &array), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(array, reinterpret_cast<SAFEARRAY*>(1));
@@ -277,6 +278,7 @@ TEST_F(remote_query, CredentialCheckImpersonatesForThePipeAndRevertsOnEveryPath)
                            reinterpret_cast<void*>(&logon_as_this_process));
         ASSERT_TRUE(logon.active());
         // No service on ".": the pipe's open fails while impersonating.
+        ASSERT_TRUE(service_pipe_free()) << "a server that an earlier test left still listens on the service pipe";
         EXPECT_EQ(ex->checkCredentials(L".", L"operator", L"s3cret", L""), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
         EXPECT_FALSE(thread_impersonates());
         EXPECT_FALSE(domain_was_null) << "an empty domain went to the logon as a null pointer";

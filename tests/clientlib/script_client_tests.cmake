@@ -19,7 +19,7 @@ wharf_add_test(script_client_tests
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS com_registration port_devices
-  TIMEOUT 300)
+  TIMEOUT 60)
 wharf_port_doubles(script_client_tests)
 target_include_directories(script_client_tests PRIVATE ${WHARF_TEST_DIR} ${CMAKE_SOURCE_DIR}/clientlib
   ${CMAKE_SOURCE_DIR}/clientlib/include)

@@ -6,4 +6,5 @@ wharf_add_test(corun_tests
     ${WHARF_TEST_DIR}/sync_tests.cpp
     ${WHARF_TEST_DIR}/ready_or_cancelled_tests.cpp
     ${WHARF_TEST_DIR}/allocation_probe.cpp
-  LIBS corun)
+  LIBS corun
+  TIMEOUT 120)

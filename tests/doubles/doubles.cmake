@@ -53,9 +53,9 @@ add_dependencies(port_doubles_setup wharf_test_driver)
 add_test(NAME port_doubles_setup COMMAND port_doubles_setup)
 add_test(NAME port_doubles_cleanup COMMAND port_doubles_setup --cleanup)
 set_tests_properties(port_doubles_setup PROPERTIES
-  FIXTURES_SETUP port_doubles RESOURCE_LOCK port_devices TIMEOUT 120)
+  FIXTURES_SETUP port_doubles RESOURCE_LOCK port_devices TIMEOUT 60)
 set_tests_properties(port_doubles_cleanup PROPERTIES
-  FIXTURES_CLEANUP port_doubles RESOURCE_LOCK port_devices TIMEOUT 120)
+  FIXTURES_CLEANUP port_doubles RESOURCE_LOCK port_devices TIMEOUT 60)
 
 # wharf_port_doubles(<test target>): puts msports.dll and newdev.dll beside the test program,
 # builds the driver package and the set-up tool first, and gives the program the doubles'

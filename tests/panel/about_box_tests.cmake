@@ -22,7 +22,7 @@ wharf_add_test(about_app_tests
   SOURCES ${WHARF_TEST_DIR}/about_app_tests.cpp
   LIBS ole32 oleaut32 uuid advapi32 user32 comctl32 gdi32 windowscodecs
   LOCKS com_registration service_pipe panel_program desktop_input
-  TIMEOUT 120)
+  TIMEOUT 60)
 target_include_directories(about_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(about_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>")

@@ -17,7 +17,7 @@ wharf_add_test(panel_app_tests
   SOURCES ${WHARF_TEST_DIR}/panel_app_tests.cpp
   LIBS ole32 oleaut32 uuid advapi32 user32 comctl32 ws2_32
   LOCKS com_registration service_pipe panel_program desktop_input
-  TIMEOUT 180)
+  TIMEOUT 60)
 target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>" WHARFPANEL_SILENT_UPDATE_EXE="$<TARGET_FILE:wharfpanel_silent_update>"
@@ -42,7 +42,7 @@ wharf_add_test(panel_connect_tests
   OVERRIDES "msports,newdev=n,b"
   FIXTURES port_doubles
   LOCKS com_registration service_pipe panel_program port_devices desktop_input
-  TIMEOUT 240)
+  TIMEOUT 120)
 wharf_port_doubles(panel_connect_tests)
 target_include_directories(panel_connect_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)
 target_compile_definitions(panel_connect_tests PRIVATE WHARFCORE_DLL="${WHARF_CORE_TEST_COPY}"

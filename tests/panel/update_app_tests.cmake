@@ -28,7 +28,7 @@ wharf_add_test(update_app_tests
   LIBS ole32 oleaut32 uuid advapi32 user32 crypt32 windowscodecs
   LOCKS com_registration update_server panel_program desktop_input
   FIXTURES update_server
-  TIMEOUT 120)
+  TIMEOUT 150)
 target_include_directories(update_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)
 target_compile_definitions(update_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel_update_test>" UPDATE_SERVER_DIR="${update_server_dir}"

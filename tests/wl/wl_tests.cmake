@@ -10,4 +10,5 @@ wharf_add_test(wl_tests
     ${WHARF_TEST_DIR}/test_dialog.cpp
     ${WHARF_TEST_DIR}/wl_tests.rc
   LIBS wl wl_resources comctl32
-  LOCKS desktop_input)
+  LOCKS desktop_input
+  TIMEOUT 150)

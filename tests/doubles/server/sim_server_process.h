@@ -4,14 +4,38 @@
 // that reaches it can be waited for.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
+
+// The pipe the simulated server listens on unless its arguments name another.
+inline constexpr wchar_t service_pipe[] = L"\\\\.\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
+
+// True once no server listens on the service pipe, waited for at most ms. A server whose test
+// ctest ended at its time-out ends with that test's process, a moment later: cases that need the
+// pipe free, or start a server on it, wait for that and say so.
+inline bool service_pipe_free(DWORD ms = 20000)
+{
+    const ULONGLONG until = GetTickCount64() + ms;
+    for (bool said = false;; said = true) {
+        if (!WaitNamedPipeW(service_pipe, 1) && GetLastError() == ERROR_FILE_NOT_FOUND)
+            return true;
+        if (!said)
+            std::printf("note: a server that an earlier test left listens on the service pipe; waiting for its end\n");
+        if (GetTickCount64() >= until)
+            return false;
+        Sleep(50);
+    }
+}
 
 class sim_server_process {
 public:
     explicit sim_server_process(const std::wstring& arguments)
     {
+        if (arguments.find(L"--pipe") == std::wstring::npos) {
+            EXPECT_TRUE(service_pipe_free()) << "a server that an earlier test left still listens on the service pipe";
+        }
         const std::wstring event_name = L"wharf_test_sim_ready_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                                         std::to_wstring(GetTickCount64());
         HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
@@ -24,8 +48,16 @@ public:
         std::wstring command = L"\"" + exe + L"\" --ready-event " + event_name + L" --seen-event " + seen_name +
                               L" --lifetime-ms 60000 " + arguments;
         STARTUPINFOW startup{sizeof(startup)};
-        EXPECT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &process_));
+        EXPECT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                   nullptr, &startup, &process_));
+        // The server ends with this test process even when a time-out kills the test: the job's
+        // one handle is this process's, and its closing ends the job's processes.
+        job_ = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        EXPECT_TRUE(job_ && SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) &&
+                    AssignProcessToJobObject(job_, process_.hProcess));
+        ResumeThread(process_.hThread);
         HANDLE either[] = {ready, process_.hProcess};
         EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, 30000), WAIT_OBJECT_0) << "server did not start";
         CloseHandle(ready);
@@ -38,6 +70,8 @@ public:
         CloseHandle(process_.hThread);
         if (seen_)
             CloseHandle(seen_);
+        if (job_)
+            CloseHandle(job_);
     }
     // True once a shared-ports call has arrived since the last wait.
     bool wait_query(DWORD ms) { return seen_ && WaitForSingleObject(seen_, ms) == WAIT_OBJECT_0; }
@@ -47,4 +81,5 @@ public:
 private:
     PROCESS_INFORMATION process_{};
     HANDLE seen_ = nullptr;
+    HANDLE job_ = nullptr;
 };
