@@ -324,7 +324,7 @@ TEST_F(UpdateApp, ClosingInEveryStateOfTheCheckEndsPromptlyAndLeavesNothing)
         }
         const ULONGLONG closing = GetTickCount64();
         PostMessageW(main, WM_CLOSE, 0, 0);
-        EXPECT_EQ(panel->wait_exit(60000), 0u);
+        EXPECT_EQ(panel->wait_exit(25000), 0u);
         // Waiting for the download would take a minute (slow) or for ever (stalled); a close
         // takes a few seconds even beside a fully loaded machine.
         EXPECT_LT(GetTickCount64() - closing, 20000u);
