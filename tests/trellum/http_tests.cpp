@@ -278,8 +278,8 @@ TEST(HttpClient, CancelledSourceBeforeStartCreatesNothing)
               corun::details::cancelled_hresult);
 }
 
-// Watches the client's WinINet calls from the test program's import table: reads that go
-// pending, the handles whose last callback has come, and, when asked, the late completion
+// Watches the client's WinINet calls from the test program's import table: opens and reads
+// that go pending, the handles whose last callback has come, and, when asked, the late completion
 // that WinINet may still send for a read that returned its data at once.
 class wininet_watch {
 public:
@@ -288,6 +288,7 @@ public:
         instance_ = this;
         EXPECT_TRUE(read_.active());
         EXPECT_TRUE(callback_.active());
+        EXPECT_TRUE(open_.active());
     }
     wininet_watch(const wininet_watch&) = delete;
     wininet_watch& operator=(const wininet_watch&) = delete;
@@ -298,6 +299,8 @@ public:
     // that returned its data at once).
     bool late_completions = false;
 
+    // Waits until opening a URL has gone pending count times in all.
+    bool wait_pending_opens(int count, DWORD ms) const { return wait([&] { return pending_opens_ >= count; }, ms); }
     // Waits until reads have gone pending count times in all.
     bool wait_pending_reads(int count, DWORD ms) const { return wait([&] { return pending_reads_ >= count; }, ms); }
     bool wait_closed(HINTERNET handle, DWORD ms) const
@@ -366,6 +369,19 @@ private:
         return done;
     }
 
+    static HINTERNET WINAPI open_url(HINTERNET session, const wchar_t* url, const wchar_t* headers, DWORD length,
+                                     DWORD flags, DWORD_PTR context)
+    {
+        wininet_watch& self = *instance_;
+        HINTERNET opened =
+            self.open_.original<decltype(InternetOpenUrlW)>()(session, url, headers, length, flags, context);
+        const DWORD error = GetLastError();
+        if (!opened && error == ERROR_IO_PENDING)
+            ++self.pending_opens_;
+        SetLastError(error);
+        return opened;
+    }
+
     static INTERNET_STATUS_CALLBACK WINAPI set_callback(HINTERNET session, INTERNET_STATUS_CALLBACK callback)
     {
         wininet_watch& self = *instance_;
@@ -387,12 +403,14 @@ private:
     import_patch read_{GetModuleHandleW(nullptr), "wininet.dll", "InternetReadFile", reinterpret_cast<void*>(&read_file)};
     import_patch callback_{GetModuleHandleW(nullptr), "wininet.dll", "InternetSetStatusCallbackW",
                            reinterpret_cast<void*>(&set_callback)};
+    import_patch open_{GetModuleHandleW(nullptr), "wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(&open_url)};
     static inline INTERNET_STATUS_CALLBACK real_ = nullptr; // the client's, which outlives the watch
     mutable std::mutex lock_;
     std::vector<HINTERNET> closed_;
     HINTERNET last_pending_ = nullptr;
     std::vector<std::pair<HINTERNET, DWORD_PTR>> last_reads_; // a handle's latest read's context
     std::atomic<int> pending_reads_{0};
+    std::atomic<int> pending_opens_{0};
     std::atomic<int> late_sent_{0};
 };
 
@@ -484,7 +502,7 @@ TEST(HttpClient, CancellationEndsAWaitingRequestAtOnceAndLeavesNoFile)
         corun::cancellation_source source;
         const std::wstring hold = hold_name();
         auto opening = c->get_json(L"/hold?id=" + hold, source);
-        Sleep(200); // no event marks the open as sent; a cancellation before it fails the same way
+        ASSERT_TRUE(watch.wait_pending_opens(1, 20000));
         source.cancel();
         EXPECT_TRUE(ready_within(opening, 10000)) << "opening the URL goes on after the cancellation";
         EXPECT_EQ(error_of([&] { corun::details::wait_get(opening); }), corun::details::cancelled_hresult);
