@@ -262,13 +262,6 @@ void throw_if_cancelled(const corun::details::cancellation_source& cancel)
         throw corun::details::operation_cancelled();
 }
 
-// Waits for the download, then deletes it: the check that wanted it has ended.
-corun::details::future<void> discard_update(corun::details::future<update_info> fetch)
-{
-    update_info info = co_await std::move(fetch);
-    installer_file_guard guard(info);
-}
-
 } // namespace
 
 corun::details::future<void> ask_when_idle(const update_check_host& host, corun::details::cancellation_source cancel,
@@ -297,20 +290,10 @@ corun::details::future<void> run_update_check(corun::details::cancellation_sourc
 {
     throw_if_cancelled(update_cancel);
     product_version running = get_file_version();
-    auto fetch = fetch_update(make_update_check_url(encode_version(running)), running, update_cancel);
-    // A request in flight is not aborted by the cancellation: the check stops waiting for it
-    // and leaves the rest to discard_update.
-    std::exception_ptr stopped;
-    try {
-        co_await corun::details::ready_or_cancelled(fetch, update_cancel);
-    } catch (...) {
-        stopped = std::current_exception();
-    }
-    if (stopped) {
-        (void)discard_update(std::move(fetch));
-        std::rethrow_exception(stopped);
-    }
-    update_info info = fetch.get();
+    // The fetch observes update_cancel itself: a cancellation ends its pending request at once,
+    // and the fetch deletes what it made of the download before it completes. Waiting for it
+    // here is what lets nothing stay behind when the program closes.
+    update_info info = co_await fetch_update(make_update_check_url(encode_version(running)), running, update_cancel);
     installer_file_guard guard(info);
     throw_if_cancelled(update_cancel);
     co_await corun::details::ready_or_cancelled(*initialized, update_cancel);

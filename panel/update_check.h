@@ -114,8 +114,8 @@ corun::details::future<void> ask_when_idle(const update_check_host& host, corun:
 
 // The whole check: fetch, wait for the window to be initialised, ask on the UI thread once no
 // modal operation runs, and start the installer on Yes. Failures are silent (kept in the future).
-// Once update_cancel is cancelled the check ends promptly, whatever it waits for; a download
-// still running then is left to finish by itself and its file is deleted.
+// Once update_cancel is cancelled the check ends promptly, whatever it waits for, and only
+// after everything it made in the temporary folder is gone.
 corun::details::future<void> run_update_check(corun::details::cancellation_source update_cancel,
                                               std::shared_ptr<corun::details::promise_type_<void>> initialized,
                                               update_check_host host);

@@ -40,6 +40,12 @@ std::string read_file(const std::wstring& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The same server over plain HTTP, at the port it reports.
+std::string plain_server_url()
+{
+    return "http://127.0.0.1:" + read_file(server_file(L"http.port"));
+}
+
 void write_file(const std::wstring& path, const std::string& text)
 {
     std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
@@ -157,9 +163,14 @@ protected:
         ASSERT_TRUE(certificate.trusted());
         DeleteFileW(server_file(L"requests.log").c_str());
         DeleteFileW(server_file(L"gate").c_str());
+        DeleteFileW(server_file(L"hold_document").c_str());
         DeleteFileW(record.c_str());
     }
-    void TearDown() override { DeleteFileW(record.c_str()); }
+    void TearDown() override
+    {
+        DeleteFileW(record.c_str());
+        DeleteFileW(server_file(L"hold_document").c_str());
+    }
 
     // Starts the program against document and waits for its main window and its check.
     void start(const std::string& document)
@@ -197,7 +208,7 @@ TEST_F(UpdateApp, DocumentsOfferingNothingNewAskNothingAndLeaveNoFile)
     const std::string documents[] = {
         newer_document(100000000),                                     // the running version
         newer_document(99999999),                                      // 0.99.99.9999: lower major
-        newer_document(100000001, "http://127.0.0.1:" STR(UPDATE_SERVER_PORT) "/installer"), // not https
+        newer_document(100000001, plain_server_url() + "/installer"),  // not https, though it would download
         "{\"Version\": \"100000001\", \"Url\": \"" + server_url + "/installer\"}", // a string
         "{\"Url\": \"" + server_url + "/installer\"}",                  // no Version
     };
@@ -278,34 +289,50 @@ TEST_F(UpdateApp, YesStartsTheInstallerWithAHandleOfTheProgramAndCloses)
     EXPECT_TRUE(wait_for([&] { return DeleteFileW(installer.c_str()) != 0; }, 5000)) << "the started installer stays";
 }
 
-TEST_F(UpdateApp, ClosingDuringASlowDownloadEndsPromptlyAndLeavesNoFile)
+// Closing ends the check at once whatever it waits for: the document, a download that
+// trickles, or one whose server has stopped sending. Nothing of the program's stays in the
+// temporary folder: neither the partial file nor the installer's folder.
+TEST_F(UpdateApp, ClosingInEveryStateOfTheCheckEndsPromptlyAndLeavesNothing)
 {
-    start(newer_document(100000001, server_url + "/slow"));
-    ASSERT_TRUE(wait_for([] { return server_saw("/slow"); }, 20000));
-    ASSERT_TRUE(wait_for(
-        [&] {
-            const auto entries = temp.entries();
-            return entries.size() == 1 && !folder_entries(temp.path() + L"\\" + entries[0]).empty();
-        },
-        5000))
-        << "the download has begun";
-    Sleep(300);
-    const ULONGLONG closing = GetTickCount64();
-    PostMessageW(main, WM_CLOSE, 0, 0);
-    const DWORD code = panel->wait_exit(5000);
-    const ULONGLONG took = GetTickCount64() - closing;
-    EXPECT_EQ(code, 0u);
-    EXPECT_LT(took, 3000u);
-    // No file is left. The download notices the cancellation only with its next chunk, so the
-    // program may end first: the system then deletes the partial file with the process, and the
-    // installer's folder stays behind, empty.
-    for (const std::wstring& entry : temp.entries()) {
-        const std::wstring path = temp.path() + L"\\" + entry;
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) << entry;
-        EXPECT_TRUE(folder_entries(path).empty()) << entry;
+    struct state {
+        const char* name;
+        std::string document;
+        std::string request; // the request the server must have seen before the close
+        bool downloading;
+    };
+    const state states[] = {
+        {"document held", newer_document(100000001), "/dispatch/", false},
+        {"slow download", newer_document(100000001, server_url + "/slow"), "/slow", true},
+        {"stalled download", newer_document(100000001, server_url + "/stall"), "/stall", true},
+    };
+    for (const state& s : states) {
+        SCOPED_TRACE(s.name);
+        if (!s.downloading)
+            write_file(server_file(L"hold_document"), "");
+        start(s.document);
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(wait_for([&] { return server_saw(s.request); }, 20000));
+        if (s.downloading) {
+            ASSERT_TRUE(wait_for(
+                [&] {
+                    const auto entries = temp.entries();
+                    return entries.size() == 1 && !folder_entries(temp.path() + L"\\" + entries[0]).empty();
+                },
+                20000))
+                << "the download has begun";
+        }
+        const ULONGLONG closing = GetTickCount64();
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        EXPECT_EQ(panel->wait_exit(25000), 0u);
+        // Waiting for the download would take a minute (slow) or for ever (stalled); a close
+        // takes a few seconds even beside a fully loaded machine.
+        EXPECT_LT(GetTickCount64() - closing, 20000u);
+        EXPECT_TRUE(temp.entries().empty()) << narrow_list(temp.entries()).c_str();
+        EXPECT_EQ(wait_question(0), nullptr);
+        DeleteFileW(server_file(L"hold_document").c_str());
+        DeleteFileW(server_file(L"requests.log").c_str());
     }
-    EXPECT_EQ(wait_question(0), nullptr);
 }
 
 TEST_F(UpdateApp, NoQuestionWhileAnExceptionReportIsUp)

@@ -10,7 +10,7 @@ mkdir -p "$folder"
 cd "$folder" || exit 1
 if [ -f server.pid ]; then kill "$(cat server.pid)" 2>/dev/null; rm -f server.pid; fi
 [ "$1" = stop ] && exit 0
-rm -f requests.log document.json
+rm -f requests.log document.json http.port hold_document gate
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
   -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:127.0.0.1" \
   -addext "extendedKeyUsage=serverAuth" >/dev/null 2>&1 || exit 1

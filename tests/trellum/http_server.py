@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Fixed answers for the HTTP client tests, on 127.0.0.1 at a free port.
+"""Fixed answers for the HTTP client tests, on 127.0.0.1 at a port the system picks.
 
 Usage: http_server.py <port file> <pid file>. The port is written once the server listens.
+Cases run side by side against one server: every held request names its own hold
+(/hold?id=<name>), and only /release?id=<name> lets it go on.
 """
 import http.server
 import json
@@ -9,8 +11,28 @@ import os
 import socketserver
 import sys
 import threading
+import urllib.parse
 
-released = threading.Event()
+
+class Holds:
+    """Counts the releases of each named hold; a release may come before its hold waits."""
+
+    def __init__(self):
+        self.changed = threading.Condition()
+        self.released = {}
+
+    def release(self, name):
+        with self.changed:
+            self.released[name] = self.released.get(name, 0) + 1
+            self.changed.notify_all()
+
+    def wait(self, name, seconds):
+        with self.changed:
+            if self.changed.wait_for(lambda: self.released.get(name, 0) > 0, seconds):
+                self.released[name] -= 1
+
+
+holds = Holds()
 
 
 def pattern(size):
@@ -36,7 +58,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def do_GET(self):
-        path = self.path.split("?")[0]
+        path, _, query = self.path.partition("?")
+        hold = urllib.parse.parse_qs(query).get("id", [""])[0]
         if path == "/json":
             self.answer(200, json.dumps({"Version": 102030004, "Url": "http://x/y"}).encode())
         elif path == "/accept":
@@ -65,19 +88,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path == "/hold":
             # Answers only once released, then holds back the second half of the body until
             # released again.
-            released.wait(30)
-            released.clear()
+            holds.wait(hold, 30)
             body = json.dumps({"part": "x" * 1000, "end": True}).encode()
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body[:500])
             self.wfile.flush()
-            released.wait(30)
-            released.clear()
-            self.wfile.write(body[500:])
+            holds.wait(hold, 30)
+            try:
+                self.wfile.write(body[500:])
+            except OSError:
+                pass  # the client gave up on the request
+        elif path == "/halves":
+            # The download's body, its second half held back until released.
+            body = pattern(200000)
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body[:100000])
+            self.wfile.flush()
+            holds.wait(hold, 30)
+            try:
+                self.wfile.write(body[100000:])
+            except OSError:
+                pass
         elif path == "/release":
-            released.set()
+            holds.release(hold)
             self.answer(200, b"{}")
         else:
             self.answer(404, b"{}")

@@ -1,32 +1,44 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
+#include "../../trellum/src/http_request.h"
+#include "../support/import_patch.h"
 #include "corun/blocking_wait.h"
 #include "trellum/http_client.h"
 
-namespace Trellum::details {
-// Reaches the client's pending field and the context of its latest request.
-struct http_client_probe {
-    static async_operation* pending(HttpClient& client) { return client.pending_.load(); }
-    static DWORD_PTR latest_context(HttpClient& client)
-    {
-        return reinterpret_cast<DWORD_PTR>(&client.contexts_.back());
+// Freed memory is overwritten, so that a callback that reaches an object already gone reads
+// garbage pointers and crashes instead of passing by luck.
+void* operator new(std::size_t size)
+{
+    if (void* p = HeapAlloc(GetProcessHeap(), 0, size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+    if (p) {
+        std::memset(p, 0xA5, HeapSize(GetProcessHeap(), 0, p));
+        HeapFree(GetProcessHeap(), 0, p);
     }
-    static void check_status(const unique_hinternet& request) { HttpClient::check_status(request); }
-};
-} // namespace Trellum::details
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace {
 
 using Trellum::details::HttpClient;
-using Trellum::details::http_client_probe;
 using Trellum::details::unique_file;
 
 std::wstring base_url()
@@ -153,7 +165,7 @@ TEST(HttpClient, UnreadableStatusIsAFailureNotSuccess)
     Trellum::details::unique_hinternet session(
         InternetOpenW(L"wharf test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     ASSERT_TRUE(session);
-    const long hr = error_of([&] { http_client_probe::check_status(session); });
+    const long hr = error_of([&] { Trellum::details::check_status(session.get()); });
     EXPECT_NE(hr, 0);
     EXPECT_NE(hr, E_INVALIDARG);
 }
@@ -266,69 +278,191 @@ TEST(HttpClient, CancelledSourceBeforeStartCreatesNothing)
               corun::details::cancelled_hresult);
 }
 
-// Waits until the client has an operation pending that opens the URL (reading false) or reads
-// its body (reading true). Between two steps of a request nothing is pending for a moment.
-Trellum::details::async_operation* wait_for_pending(HttpClient& client, bool reading)
-{
-    const ULONGLONG deadline = GetTickCount64() + 20000;
-    while (GetTickCount64() < deadline) {
-        Trellum::details::async_operation* op = http_client_probe::pending(client);
-        if (op && (op->expected_handle() != nullptr) == reading)
-            return op;
-        Sleep(1);
+// Watches the client's WinINet calls from the test program's import table: opens and reads
+// that go pending, the handles whose last callback has come, and, when asked, the late completion
+// that WinINet may still send for a read that returned its data at once.
+class wininet_watch {
+public:
+    wininet_watch()
+    {
+        instance_ = this;
+        EXPECT_TRUE(read_.active());
+        EXPECT_TRUE(callback_.active());
+        EXPECT_TRUE(open_.active());
     }
-    return nullptr;
+    wininet_watch(const wininet_watch&) = delete;
+    wininet_watch& operator=(const wininet_watch&) = delete;
+    ~wininet_watch() { instance_ = nullptr; }
+
+    // From now on, every read that goes pending first meets a late completion of the read
+    // before it on the same handle, which has ended already (as WinINet may send for a read
+    // that returned its data at once).
+    bool late_completions = false;
+
+    // Waits until opening a URL has gone pending count times in all.
+    bool wait_pending_opens(int count, DWORD ms) const { return wait([&] { return pending_opens_ >= count; }, ms); }
+    // Waits until reads have gone pending count times in all.
+    bool wait_pending_reads(int count, DWORD ms) const { return wait([&] { return pending_reads_ >= count; }, ms); }
+    bool wait_closed(HINTERNET handle, DWORD ms) const
+    {
+        return wait(
+            [&] {
+                std::lock_guard guard(lock_);
+                for (HINTERNET h : closed_)
+                    if (h == handle)
+                        return true;
+                return false;
+            },
+            ms);
+    }
+    HINTERNET last_pending_handle() const
+    {
+        std::lock_guard guard(lock_);
+        return last_pending_;
+    }
+    bool wait_late_completions(int count, DWORD ms) const { return wait([&] { return late_sent_ >= count; }, ms); }
+
+private:
+    static bool wait(auto&& done, DWORD ms)
+    {
+        const ULONGLONG deadline = GetTickCount64() + ms;
+        while (!done()) {
+            if (GetTickCount64() > deadline)
+                return false;
+            Sleep(5);
+        }
+        return true;
+    }
+
+    static BOOL WINAPI read_file(HINTERNET handle, void* buffer, DWORD size, DWORD* read)
+    {
+        wininet_watch& self = *instance_;
+        DWORD_PTR context = 0;
+        DWORD length = sizeof context;
+        InternetQueryOptionW(handle, INTERNET_OPTION_CONTEXT_VALUE, &context, &length);
+        const BOOL done = self.read_.original<decltype(InternetReadFile)>()(handle, buffer, size, read);
+        const DWORD error = GetLastError();
+        DWORD_PTR earlier = 0;
+        {
+            std::lock_guard guard(self.lock_);
+            // Other clients of the case (the releases) read at the same time.
+            bool found = false;
+            for (auto& [h, c] : self.last_reads_)
+                if (h == handle) {
+                    earlier = std::exchange(c, context);
+                    found = true;
+                }
+            if (!found)
+                self.last_reads_.emplace_back(handle, context);
+            if (!done && error == ERROR_IO_PENDING)
+                self.last_pending_ = handle;
+        }
+        if (!done && error == ERROR_IO_PENDING) {
+            if (self.late_completions && earlier && real_) {
+                INTERNET_ASYNC_RESULT late{TRUE, 0};
+                real_(handle, earlier, INTERNET_STATUS_REQUEST_COMPLETE, &late, sizeof late);
+                ++self.late_sent_;
+            }
+            ++self.pending_reads_;
+        }
+        SetLastError(error);
+        return done;
+    }
+
+    static HINTERNET WINAPI open_url(HINTERNET session, const wchar_t* url, const wchar_t* headers, DWORD length,
+                                     DWORD flags, DWORD_PTR context)
+    {
+        wininet_watch& self = *instance_;
+        HINTERNET opened =
+            self.open_.original<decltype(InternetOpenUrlW)>()(session, url, headers, length, flags, context);
+        const DWORD error = GetLastError();
+        if (!opened && error == ERROR_IO_PENDING)
+            ++self.pending_opens_;
+        SetLastError(error);
+        return opened;
+    }
+
+    static INTERNET_STATUS_CALLBACK WINAPI set_callback(HINTERNET session, INTERNET_STATUS_CALLBACK callback)
+    {
+        wininet_watch& self = *instance_;
+        real_ = callback;
+        return self.callback_.original<decltype(InternetSetStatusCallbackW)>()(session, &status);
+    }
+
+    static void CALLBACK status(HINTERNET handle, DWORD_PTR context, DWORD code, void* information, DWORD length)
+    {
+        real_(handle, context, code, information, length);
+        wininet_watch* self = instance_;
+        if (self && code == INTERNET_STATUS_HANDLE_CLOSING) {
+            std::lock_guard guard(self->lock_);
+            self->closed_.push_back(handle);
+        }
+    }
+
+    static inline wininet_watch* instance_ = nullptr;
+    import_patch read_{GetModuleHandleW(nullptr), "wininet.dll", "InternetReadFile", reinterpret_cast<void*>(&read_file)};
+    import_patch callback_{GetModuleHandleW(nullptr), "wininet.dll", "InternetSetStatusCallbackW",
+                           reinterpret_cast<void*>(&set_callback)};
+    import_patch open_{GetModuleHandleW(nullptr), "wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(&open_url)};
+    static inline INTERNET_STATUS_CALLBACK real_ = nullptr; // the client's, which outlives the watch
+    mutable std::mutex lock_;
+    std::vector<HINTERNET> closed_;
+    HINTERNET last_pending_ = nullptr;
+    std::vector<std::pair<HINTERNET, DWORD_PTR>> last_reads_; // a handle's latest read's context
+    std::atomic<int> pending_reads_{0};
+    std::atomic<int> pending_opens_{0};
+    std::atomic<int> late_sent_{0};
+};
+
+// A hold of the test server of this case alone: cases running side by side release only their own.
+std::wstring hold_name()
+{
+    static std::atomic<int> made{0};
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(test->name()) + "_" + std::to_string(GetCurrentProcessId()) + "_" +
+                       std::to_string(++made);
+    return std::wstring(name.begin(), name.end());
 }
 
-void release_held_request(const corun::cancellation_source& source)
+void release_hold(const std::wstring& hold)
 {
     client_ref releaser;
-    corun::details::wait_get(releaser->get_json(L"/release", source));
-}
-
-void complete_late(HINTERNET handle, DWORD_PTR context)
-{
-    INTERNET_ASYNC_RESULT stale{1, 0};
-    HttpClient::status_callback(handle, context, INTERNET_STATUS_REQUEST_COMPLETE, &stale, sizeof stale);
-}
-
-// A completion that belongs to no waiting operation resumes nobody: one of an earlier request
-// (even for the same handle value, which WinINet may give out again), or one for another
-// handle. Taken, it would hand the URL request a made-up handle, or end a read early while
-// WinINet still writes into its buffer. The held request goes on to deliver its own document.
-TEST(HttpClient, LateCompletionCompletesOnlyTheOperationItBelongsTo)
-{
-    client_ref c;
     corun::cancellation_source source;
-    corun::details::wait_get(c->get_json(L"/json", source));
-    const DWORD_PTR earlier = http_client_probe::latest_context(*c.client);
-    const auto foreign = reinterpret_cast<HINTERNET>(0x4711);
+    corun::details::wait_get(releaser->get_json(L"/release?id=" + hold, source));
+}
 
-    complete_late(foreign, earlier); // nothing in flight
-    EXPECT_EQ(http_client_probe::pending(*c.client), nullptr);
+bool ready_within(const auto& future, DWORD ms)
+{
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    while (!future.ready()) {
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
 
-    // The server holds back its answer: opening the URL stays pending.
-    auto held = c->get_json(L"/hold", source);
-    Trellum::details::async_operation* op = wait_for_pending(*c.client, false);
-    ASSERT_NE(op, nullptr);
-    EXPECT_NE(op->context_value(), earlier);
-    complete_late(foreign, earlier);
+// WinINet may complete a read that returned its data at once later still. That completion
+// must not end the read pending after it: that read would report 0 bytes, the document would
+// be parsed cut, and its buffer freed while WinINet still writes into it.
+TEST(HttpClient, LateCompletionOfAnEarlierReadResumesOnlyThatRead)
+{
+    wininet_watch watch;
+    client_ref c;
+    watch.late_completions = true;
+    corun::cancellation_source source;
+    const std::wstring hold = hold_name();
+    const std::wstring target = temp_file(L"late");
+    // The server sends the first half of the body, then holds the rest back: the read after
+    // the first chunk waits, and meets the first chunk's late completion.
+    auto held = c->download_file(L"/halves?id=" + hold, target, source);
+    ASSERT_TRUE(watch.wait_late_completions(1, 20000));
     EXPECT_FALSE(held.ready());
-    EXPECT_EQ(http_client_probe::pending(*c.client), op);
 
-    // Then it holds back the second half of the body: a read stays pending.
-    release_held_request(source);
-    op = wait_for_pending(*c.client, true);
-    ASSERT_NE(op, nullptr);
-    complete_late(op->expected_handle(), earlier);
-    complete_late(foreign, op->context_value());
-    EXPECT_FALSE(held.ready());
-
-    release_held_request(source);
-    nlohmann::json doc = corun::details::wait_get(held);
-    EXPECT_TRUE(doc["end"].get<bool>());
-    EXPECT_EQ(doc["part"].get<std::string>().size(), 1000u);
-    EXPECT_EQ(http_client_probe::pending(*c.client), nullptr);
+    release_hold(hold);
+    EXPECT_TRUE(corun::details::wait_get(held));
+    EXPECT_TRUE(read_file(target) == pattern(200000));
+    DeleteFileW(target.c_str());
 }
 
 // A request holds its client until it has ended, so the caller may let go of its own
@@ -336,12 +470,14 @@ TEST(HttpClient, LateCompletionCompletesOnlyTheOperationItBelongsTo)
 // object may be gone once the request has started.
 TEST(HttpClient, RequestOutlivesTheCallersClientAndSource)
 {
+    wininet_watch watch;
     auto* client = new HttpClient;
     client->AddRef();
     ASSERT_TRUE(client->open(base_url()));
+    const std::wstring hold = hold_name();
     alignas(corun::cancellation_source) std::byte storage[sizeof(corun::cancellation_source)];
     auto* source = new (storage) corun::cancellation_source;
-    auto held = client->get_json(L"/hold", *source);
+    auto held = client->get_json(L"/hold?id=" + hold, *source);
     source->~cancellation_source();
     std::memset(storage, 0xA5, sizeof storage);
 
@@ -349,12 +485,69 @@ TEST(HttpClient, RequestOutlivesTheCallersClientAndSource)
     EXPECT_EQ(client->Release(), 2u); // the caller's reference and the request's
     EXPECT_EQ(client->Release(), 1u);
 
-    corun::cancellation_source other;
-    release_held_request(other);
-    ASSERT_NE(wait_for_pending(*client, true), nullptr);
-    release_held_request(other);
+    release_hold(hold);
+    ASSERT_TRUE(watch.wait_pending_reads(1, 20000));
+    release_hold(hold);
     nlohmann::json doc = corun::details::wait_get(held);
     EXPECT_EQ(doc["part"].get<std::string>().size(), 1000u);
+}
+
+// A cancellation ends the request at once while WinINet still waits for the server, in every
+// step: opening the URL and reading the body. A download then leaves no file.
+TEST(HttpClient, CancellationEndsAWaitingRequestAtOnceAndLeavesNoFile)
+{
+    wininet_watch watch;
+    client_ref c;
+    {
+        corun::cancellation_source source;
+        const std::wstring hold = hold_name();
+        auto opening = c->get_json(L"/hold?id=" + hold, source);
+        ASSERT_TRUE(watch.wait_pending_opens(1, 20000));
+        source.cancel();
+        EXPECT_TRUE(ready_within(opening, 10000)) << "opening the URL goes on after the cancellation";
+        EXPECT_EQ(error_of([&] { corun::details::wait_get(opening); }), corun::details::cancelled_hresult);
+        release_hold(hold);
+        release_hold(hold);
+    }
+    corun::cancellation_source source;
+    const std::wstring hold = hold_name();
+    const std::wstring target = temp_file(L"cancelled_read");
+    auto reading = c->download_file(L"/hold?id=" + hold, target, source);
+    release_hold(hold);
+    ASSERT_TRUE(watch.wait_pending_reads(1, 20000));
+    source.cancel();
+    EXPECT_TRUE(ready_within(reading, 10000)) << "a pending read goes on after the cancellation";
+    EXPECT_EQ(error_of([&] { corun::details::wait_get(reading); }), corun::details::cancelled_hresult);
+    EXPECT_FALSE(exists(target));
+    EXPECT_FALSE(exists(target + L".partial"));
+    release_hold(hold);
+}
+
+// What WinINet holds of a request (the contexts it calls back with, the buffer it writes into)
+// lives until its last callback for the request's handle, also when the request and the client
+// have ended long before: here a cancelled read completes only after the client is gone.
+TEST(HttpClient, CallbacksAfterTheClientIsGoneFindTheirContexts)
+{
+    wininet_watch watch;
+    HINTERNET handle = nullptr;
+    {
+        auto* client = new HttpClient;
+        client->AddRef();
+        ASSERT_TRUE(client->open(base_url()));
+        corun::cancellation_source source;
+        const std::wstring hold = hold_name();
+        auto held = client->get_json(L"/hold?id=" + hold, source);
+        client->Release(); // the request's reference is the last
+        release_hold(hold);
+        ASSERT_TRUE(watch.wait_pending_reads(1, 20000));
+        handle = watch.last_pending_handle();
+        source.cancel();
+        ASSERT_TRUE(ready_within(held, 10000));
+        EXPECT_EQ(error_of([&] { corun::details::wait_get(held); }), corun::details::cancelled_hresult);
+        held = {}; // the request's frame, and with it the client, are gone
+        release_hold(hold); // WinINet now completes the read it still had
+    }
+    EXPECT_TRUE(watch.wait_closed(handle, 20000)) << "WinINet's last callback for the request";
 }
 
 // Completions arrive on WinINet's threads, sometimes before the starting call has returned;
@@ -369,7 +562,6 @@ TEST(HttpClient, BackToBackRequestsEachCompleteWithTheirOwnData)
         ASSERT_EQ(doc["Version"].get<unsigned>(), 102030004u) << i;
         ASSERT_EQ(error_of([&] { corun::details::wait_get(c->get_json(L"/404", source)); }), E_INVALIDARG) << i;
         ASSERT_TRUE(corun::details::wait_get(c->download_file(L"/download", target, source))) << i;
-        ASSERT_EQ(http_client_probe::pending(*c.client), nullptr) << i;
     }
     EXPECT_TRUE(read_file(target) == pattern(200000));
     DeleteFileW(target.c_str());

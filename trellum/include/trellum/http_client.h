@@ -1,11 +1,12 @@
 #pragma once
 // Small asynchronous HTTP client over WinINet. Every request is a coroutine completed from
-// WinINet's status callback; requests on one client run one at a time.
+// WinINet's status callback. A cancellation ends a request at once, also while WinINet waits
+// for the server; what WinINet still holds of it lives on until WinINet lets go.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <utility>
 
 #include <windows.h>
 #include <wininet.h>
@@ -14,7 +15,6 @@
 
 #include "corun/cancellation.h"
 #include "corun/future.h"
-#include "corun/srw_lock.h"
 
 namespace Trellum {
 
@@ -80,69 +80,6 @@ private:
     HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
-class HttpClient;
-class file_digest;
-
-// What WinINet's context value points at for the calls of one request: the client, which the
-// status callback reaches through it, and by its address the request itself. Every request
-// gets a new one, which lives as long as its client, so that a late completion of an earlier
-// request still finds a valid context and is told apart by it.
-struct request_context {
-    HttpClient* client;
-};
-
-// One WinINet call in flight. An operation is registered with its client only from just
-// before its WinINet call until a completion claims it or the call finished at once; a
-// completion claims at most one registered operation, and only the one it belongs to.
-class async_operation {
-public:
-    async_operation(const async_operation&) = delete;
-    async_operation& operator=(const async_operation&) = delete;
-
-    // Called on WinINet's callback thread after this operation was claimed; resumes the
-    // waiting coroutine, after which the operation must not be touched.
-    virtual void complete(const INTERNET_ASYNC_RESULT& result) noexcept = 0;
-
-    // A completion belongs to this operation when it carries the context of the request the
-    // operation was started for and, for a read, comes for the request handle it reads.
-    bool owns(HINTERNET handle, DWORD_PTR context) const noexcept
-    {
-        return context == context_value() && (!expected_ || expected_ == handle);
-    }
-    // The request handle a read reads; null for opening the URL.
-    HINTERNET expected_handle() const noexcept { return expected_; }
-    // The context value of the request's WinINet calls.
-    DWORD_PTR context_value() const noexcept { return reinterpret_cast<DWORD_PTR>(context_); }
-
-protected:
-    async_operation(const request_context& context, HINTERNET expected) noexcept
-        : client_(*context.client), context_(&context), expected_(expected)
-    {
-    }
-    // Awaiters are moved into the coroutine frame before they are armed; never after.
-    async_operation(async_operation&& other) noexcept
-        : client_(other.client_), context_(other.context_), expected_(other.expected_)
-    {
-    }
-    ~async_operation();
-
-    // Registers before the WinINet call.
-    void arm(std::coroutine_handle<> waiter) noexcept;
-    // After a call that finished at once (or failed at once): true when op was still
-    // registered, so the caller continues by itself; false when a completion has claimed it
-    // and resumes the coroutine, which may then already be gone: so op is only compared
-    // until it is known to be alive, and the client comes from the caller.
-    static bool disarm(HttpClient& client, async_operation* op) noexcept;
-    void resume() noexcept;
-
-    HttpClient& client_;
-
-private:
-    const request_context* context_;
-    HINTERNET expected_;
-    std::coroutine_handle<> continuation_;
-};
-
 } // namespace details
 
 // {84E1CFFF-606E-4005-831D-01D9DFA32A1C}
@@ -185,38 +122,13 @@ public:
     // Largest document get_json accepts; a longer body is an error, never cut.
     static constexpr std::size_t document_limit = 65536;
 
-    // The session's status callback (WinINet's callback thread).
-    static void CALLBACK status_callback(HINTERNET handle, DWORD_PTR context, DWORD status, void* information,
-                                         DWORD length);
-
 private:
-    friend class async_operation;
-    friend struct http_client_probe; // tests inspect the pending field and the contexts
-    class get_awaiter;
-    class read_awaiter;
-
     ~HttpClient();
     void close() noexcept;
     std::wstring canonicalize_url(const std::wstring& path) const;
-    // The context of a request that starts now.
-    const request_context& new_request_context();
-    get_awaiter get(const request_context& context, std::wstring&& url, std::wstring&& headers);
-    read_awaiter read_chunk(const request_context& context, HINTERNET request, std::byte* buffer,
-                            unsigned long long size);
-    static void check_status(const unique_hinternet& request);
-    corun::details::future<std::string> read_all(const request_context* context, HINTERNET request,
-                                                 corun::details::cancellation_source source);
-    corun::details::future<void> read_to_file(const request_context* context, HINTERNET request, HANDLE file,
-                                              corun::details::cancellation_source source, file_digest* digest);
 
     HINTERNET session_ = nullptr;
     std::wstring base_url_;
-    std::atomic<async_operation*> pending_{nullptr};
-    // Taken only to check and claim pending_ together, and to add a context; nothing is
-    // resumed under it.
-    corun::details::srw_lock pending_lock_;
-    // One per request made; elements never move, and go only with the client.
-    std::deque<request_context> contexts_;
     std::atomic<std::uint32_t> references_{0};
 };
 
