@@ -59,7 +59,7 @@ __int64 listview::on_getdlgcode(const params& p)
     // The dialog manager asks the focused list about each keyboard message, LPARAM pointing to
     // it. The list asks for Enter, so that the dialog's default button is not pressed, and acts
     // on the key when it goes down (below). The message itself is never read: a WM_GETDLGCODE
-    // can be posted by anyone, with anything in its LPARAM.
+    // can come from anyone, with anything in its LPARAM.
     if (p.lParam == 0 || (p.wParam & 0xFF) != VK_RETURN)
         return default_processing(p);
     return DLGC_WANTALLKEYS;

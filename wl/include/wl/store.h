@@ -95,7 +95,7 @@ public:
         open_ = false;
         const handler* found = nullptr;
         if (message == WM_NOTIFY) {
-            // A notification without its header (a posted WM_NOTIFY(0, 0), say) has nobody to
+            // A notification without its header (a WM_NOTIFY(0, 0) from anyone) has nobody to
             // go to.
             const auto* header = reinterpret_cast<const NMHDR*>(lParam);
             if (!header)
