@@ -47,4 +47,13 @@ wharf_port_doubles(panel_connect_tests)
 target_include_directories(panel_connect_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib)
 target_compile_definitions(panel_connect_tests PRIVATE WHARFCORE_DLL="${WHARF_CORE_TEST_COPY}"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>" WHARFPANEL_TEST_COPY="${WHARF_PANEL_TEST_COPY}")
-add_dependencies(panel_connect_tests wharfcore wharfpanel_test_copy wharf_sim_server)
+add_dependencies(panel_connect_tests wharfcore wharfpanel_test_copy wharf_sim_server wharfpanel_string_fault)
+
+# The program whose own string allocations fail after the port name's, so that a step of Connect
+# after createPort fails; beside the test copy, for the same doubles.
+wharf_panel_program(wharfpanel_string_fault panel_update)
+target_sources(wharfpanel_string_fault PRIVATE ${WHARF_TEST_DIR}/string_allocation_fault.cpp)
+target_include_directories(wharfpanel_string_fault PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+set_target_properties(wharfpanel_string_fault PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${WHARF_DOUBLES_DIR})
+target_compile_definitions(panel_connect_tests PRIVATE
+  WHARFPANEL_STRING_FAULT="$<TARGET_FILE:wharfpanel_string_fault>")

@@ -15,6 +15,7 @@
 #include "panel_automation.h"
 #include "screenshot.h"
 #include "server/sim_server_process.h"
+#include "support/doubles_knobs.h"
 #include "support/device_nodes.h"
 #include "wharfcore_under_test.h"
 #include "wharfdrv/wharfdrv_controls.h"
@@ -117,6 +118,9 @@ private:
 // The main window with the simulated server "." (sharing COM1 and COM2) in its tree.
 class PanelConnect : public testing::Test {
 protected:
+    PanelConnect() : PanelConnect(WHARFPANEL_TEST_COPY) {}
+    explicit PanelConnect(const char* program) : panel{program} {}
+
     void SetUp() override
     {
         ASSERT_EQ(library.result(), S_OK);
@@ -172,7 +176,7 @@ protected:
 
     registered_wharfcore library;
     sim_server_process server{L"--port COM1=1 --port COM2=2"};
-    panel_process panel{WHARFPANEL_TEST_COPY};
+    panel_process panel;
     HWND main = nullptr;
     HWND tree = nullptr;
     HWND list = nullptr;
@@ -335,6 +339,41 @@ TEST_F(PanelConnect, PortNameThatCannotBeCreatedIsReportedAndLeavesNothing)
     ASSERT_TRUE(wait_gone(error));
     EXPECT_TRUE(read_list(panel.handle(), list).empty());
     EXPECT_TRUE(driver_devices().empty());
+    EXPECT_EQ(port_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+}
+
+// The same against the program whose own string allocations fail after the port name's.
+class PanelConnectFailingAfterCreate : public PanelConnect {
+protected:
+    PanelConnectFailingAfterCreate() : PanelConnect(WHARFPANEL_STRING_FAULT) {}
+};
+
+TEST_F(PanelConnectFailingAfterCreate, StepAfterCreatePortFailsDeletesTheNewPortAndIsReported)
+{
+    const DWORD installs = wharf_test::read_knob(wharf_test::record_install_calls);
+    connect_item(0);
+    HWND cred = panel.find_window(cred_caption);
+    ASSERT_NE(cred, nullptr);
+    SendMessageW(GetDlgItem(cred, 1011), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"pw"));
+    press(cred, IDOK);
+    HWND question = panel.find_window(L"Remote Port Connection");
+    ASSERT_NE(question, nullptr);
+    press(question, IDYES);
+    ASSERT_TRUE(wait_gone(question));
+
+    HWND error = panel.find_message_box(30000);
+    ASSERT_NE(error, nullptr);
+    // createPort made the port: the failure came after it.
+    EXPECT_EQ(wharf_test::read_knob(wharf_test::record_install_calls), installs + 1);
+    std::wstring text = box_text(error);
+    EXPECT_EQ(text.rfind(L"Error creating device: ", 0), 0u) << text;
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return static_cast<wchar_t>(towlower(c)); });
+    EXPECT_NE(text.find(L"(0x8007000e)"), std::wstring::npos) << text;
+    EXPECT_EQ(GetWindow(error, GW_OWNER), main);
+    EXPECT_TRUE(wait_for([] { return driver_devices().empty(); }, 20000)) << "the new port was left behind";
+    press(error, IDOK);
+    ASSERT_TRUE(wait_gone(error));
+    EXPECT_TRUE(read_list(panel.handle(), list).empty());
     EXPECT_EQ(port_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
 }
 

@@ -124,6 +124,45 @@ TEST(DialogMain, RunLeavesNothingBehindItsIconsNorAWindowWhoseSetupFailed)
     EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE));
 }
 
+TEST(DialogProc, ForgedMessagesNeitherCrashNorRebindTheWindow)
+{
+    // Another dialog's object, never shown: a WM_INITDIALOG naming it must not bind it.
+    bool other_initialised = false;
+    test_modal other([&](test_modal&) { other_initialised = true; });
+    int initialised = 0;
+    HWND bound_to = nullptr;
+    LONG_PTR user_slot = 0;
+    test_main dialog([&](test_main& d) {
+        const HWND window = d.hwnd();
+        PostMessageW(window, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(static_cast<wl::wli::dialog_base*>(&other)));
+        PostMessageW(window, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(static_cast<wl::wli::dialog_base*>(&d)));
+        PostMessageW(window, WM_INITDIALOG, 0, 0);
+        SendMessageW(window, WM_INITDIALOG, 0, 0);
+        PostMessageW(window, WM_NOTIFY, 0, 0);
+        SendMessageW(window, WM_NOTIFY, 0, 0);
+        PostMessageW(window, WM_APP + 1, 0, 0);
+        return false;
+    });
+    dialog.handlers.on_message(WM_INITDIALOG, [&](wl::params) -> __int64 {
+        if (++initialised == 1)
+            PostMessageW(dialog.hwnd(), WM_APP, 0, 0);
+        return 1;
+    });
+    // Posted after the forged messages: they have all been handled by then.
+    dialog.handlers.on_message(WM_APP + 1, [&](wl::params) -> __int64 {
+        bound_to = dialog.hwnd();
+        user_slot = GetWindowLongPtrW(dialog.hwnd(), DWLP_USER);
+        DestroyWindow(dialog.hwnd());
+        return 1;
+    });
+    EXPECT_EQ(dialog.run_loop(), 0);
+    EXPECT_EQ(initialised, 1);
+    EXPECT_NE(bound_to, nullptr);
+    EXPECT_EQ(user_slot, reinterpret_cast<LONG_PTR>(static_cast<wl::wli::dialog_base*>(&dialog)));
+    EXPECT_FALSE(other_initialised);
+    EXPECT_EQ(other.hwnd(), nullptr);
+}
+
 TEST(DialogModal, ShowReturnsTheEndDialogResultAndCloseGivesOne)
 {
     __int64 by_button = 0, by_close = 0;
@@ -186,16 +225,30 @@ TEST(DialogFont, EveryControlOfEveryDialogGetsTheMenuFont)
 
 TEST(ComApartmentGuard, UninitialisesOnlyAfterSuccess)
 {
+    // Whether this thread itself is in the multithreaded apartment (not only beside one that
+    // another thread keeps).
+    const auto in_mta = [] {
+        APTTYPE type{};
+        APTTYPEQUALIFIER qualifier{};
+        return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA &&
+               qualifier == APTTYPEQUALIFIER_NONE;
+    };
     {
         wl::com_apartment_guard guard(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        ASSERT_TRUE(SUCCEEDED(guard.result()));
-        // A second guard for a failed call (wrong mode) must not uninitialise.
-        wl::com_apartment_guard failed(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        EXPECT_EQ(failed.result(), RPC_E_CHANGED_MODE);
+        ASSERT_EQ(guard.result(), S_OK);
+        {
+            // A failed call (wrong mode) took no reference: its guard must give none back.
+            wl::com_apartment_guard failed(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+            EXPECT_EQ(failed.result(), RPC_E_CHANGED_MODE);
+        }
+        EXPECT_TRUE(in_mta());
+        {
+            // S_FALSE is a success that took a reference: its guard gives it back.
+            wl::com_apartment_guard again(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+            EXPECT_EQ(again.result(), S_FALSE);
+        }
+        EXPECT_TRUE(in_mta());
     }
-    // The apartment is gone: a new initialisation of another mode succeeds.
-    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    EXPECT_EQ(hr, S_OK);
-    if (SUCCEEDED(hr))
-        CoUninitialize();
+    // The first guard gave back the last reference: the apartment is gone.
+    EXPECT_FALSE(in_mta());
 }

@@ -103,8 +103,13 @@ int dialog_main::run(HINSTANCE instance, int show_command)
     check_can_create(setup.dialogId);
     shared_dialog_font();
 
-    if (!CreateDialogParamW(instance, MAKEINTRESOURCEW(setup.dialogId), nullptr, &dialog_proc,
-                            reinterpret_cast<LPARAM>(static_cast<wli::dialog_base*>(this))))
+    HWND made = nullptr;
+    {
+        const wli::creation_scope creating(*this);
+        made = CreateDialogParamW(instance, MAKEINTRESOURCEW(setup.dialogId), nullptr, &dialog_proc,
+                                  reinterpret_cast<LPARAM>(static_cast<wli::dialog_base*>(this)));
+    }
+    if (!made)
         throw_system_error("CreateDialogParam failed for main dialog");
 
     const HWND main_window = handlers.hwnd;

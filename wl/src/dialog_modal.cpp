@@ -18,8 +18,12 @@ __int64 dialog_modal::show(HWND parent)
     check_can_create(setup.dialogId);
     shared_dialog_font();
     const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
-    const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(setup.dialogId), parent, &dialog_proc,
-                                           reinterpret_cast<LPARAM>(static_cast<wli::dialog_base*>(this)));
+    INT_PTR result = 0;
+    {
+        const wli::creation_scope creating(*this);
+        result = DialogBoxParamW(instance, MAKEINTRESOURCEW(setup.dialogId), parent, &dialog_proc,
+                                 reinterpret_cast<LPARAM>(static_cast<wli::dialog_base*>(this)));
+    }
     if (result == 0)
         throw std::invalid_argument("DialogBoxParam failed for modal dialog, invalid parent.");
     if (result == -1)

@@ -14,6 +14,23 @@ constexpr WPARAM forwarded_wheel = 0x800;
 // Touched only on the UI thread.
 UINT_PTR wheel_subclass_counter = 0;
 
+// The object whose window this thread is making (set by creation_scope around
+// CreateDialogParam and DialogBoxParam), until WM_INITDIALOG binds it.
+thread_local wli::dialog_base* being_created = nullptr;
+
+// The object that a WM_INITDIALOG of window may bind: the one this thread is making, named by
+// the message, to a window that has none yet. Taken at once, so that it is bound only once. Null
+// for a posted or repeated WM_INITDIALOG, whatever it carries.
+wli::dialog_base* take_being_created(HWND window, LPARAM named) noexcept
+{
+    wli::dialog_base* const self = being_created;
+    if (!self || reinterpret_cast<LPARAM>(self) != named || self->hwnd() ||
+        GetWindowLongPtrW(window, DWLP_USER) != 0)
+        return nullptr;
+    being_created = nullptr;
+    return self;
+}
+
 BOOL CALLBACK set_font(HWND child, LPARAM font) noexcept
 {
     SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(font), FALSE);
@@ -52,7 +69,10 @@ INT_PTR CALLBACK dialog_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 {
     wli::dialog_base* self = nullptr;
     if (message == WM_INITDIALOG) {
-        self = reinterpret_cast<wli::dialog_base*>(lParam);
+        self = take_being_created(hwnd, lParam);
+        // Not this window's own creation: dropped, not dispatched.
+        if (!self)
+            return FALSE;
         SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
         // run and show make the font before the window exists, so this cannot throw here.
         const HFONT font = shared_dialog_font();
@@ -84,6 +104,16 @@ INT_PTR CALLBACK dialog_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 namespace wli {
+
+creation_scope::creation_scope(dialog_base& dialog) noexcept : previous_(being_created)
+{
+    being_created = &dialog;
+}
+
+creation_scope::~creation_scope()
+{
+    being_created = previous_;
+}
 
 dialog_base::~dialog_base()
 {

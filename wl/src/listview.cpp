@@ -32,6 +32,7 @@ listview::listview()
 {
     handlers.on_message(WM_GETDLGCODE, [this](params p) { return on_getdlgcode(p); });
     handlers.on_message(WM_RBUTTONDOWN, [this](params p) { return on_rbuttondown(p); });
+    handlers.on_message(WM_KEYDOWN, [this](params p) { return on_keydown(p); });
 }
 
 listview::~listview()
@@ -55,17 +56,25 @@ std::vector<std::int64_t> listview::get_selected() const
 
 __int64 listview::on_getdlgcode(const params& p)
 {
-    // The dialog manager asks about every keyboard message: only a key going down is a key
-    // press here (a typed '\r' or ']' is a character, not Enter or the menu key).
-    if (p.lParam == 0 || reinterpret_cast<const MSG*>(p.lParam)->message != WM_KEYDOWN)
+    // The dialog manager asks the focused list about each keyboard message, LPARAM pointing to
+    // it. The list asks for Enter, so that the dialog's default button is not pressed, and acts
+    // on the key when it goes down (below). The message itself is never read: a WM_GETDLGCODE
+    // can come from anyone, with anything in its LPARAM.
+    if (p.lParam == 0 || (p.wParam & 0xFF) != VK_RETURN)
         return default_processing(p);
+    return DLGC_WANTALLKEYS;
+}
+
+__int64 listview::on_keydown(const params& p)
+{
     switch (p.wParam & 0xFF) {
     case 'A':
-        if (!key_down(VK_CONTROL))
-            return default_processing(p);
-        set_all_rows(control, LVIS_SELECTED, LVIS_SELECTED);
-        return DLGC_WANTMESSAGE;
+        if (key_down(VK_CONTROL))
+            set_all_rows(control, LVIS_SELECTED, LVIS_SELECTED);
+        return default_processing(p);
     case VK_RETURN: {
+        // The one notification of the key: the control's own processing, which would notify
+        // LVN_KEYDOWN (and NM_RETURN) as well, does not run.
         NMLVKEYDOWN key{};
         key.hdr.hwndFrom = control;
         key.hdr.idFrom = static_cast<UINT_PTR>(GetDlgCtrlID(control));
@@ -73,7 +82,7 @@ __int64 listview::on_getdlgcode(const params& p)
         key.wVKey = VK_RETURN;
         key.flags = 0;
         SendMessageW(GetAncestor(control, GA_PARENT), WM_NOTIFY, key.hdr.idFrom, reinterpret_cast<LPARAM>(&key));
-        return DLGC_WANTALLKEYS;
+        return 0;
     }
     case VK_APPS:
         show_context_menu(true, key_down(VK_CONTROL), key_down(VK_SHIFT));

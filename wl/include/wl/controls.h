@@ -80,6 +80,7 @@ public:
 
 private:
     __int64 on_getdlgcode(const params& p);
+    __int64 on_keydown(const params& p);
     __int64 on_rbuttondown(const params& p);
     // Opens the menu from the mouse or the keyboard; returns the row acted on, or -1.
     std::int64_t show_context_menu(bool from_keyboard, bool ctrl, bool shift);

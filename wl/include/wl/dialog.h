@@ -41,6 +41,20 @@ protected:
     void check_can_create(std::uint32_t dialog_id) const;
 };
 
+// Names, for the calling thread and while it lives, the object whose window is being made:
+// dialog_proc binds a window only at the WM_INITDIALOG that names this object, and only once.
+// Scopes nest (a dialog made from another's WM_INITDIALOG handler). UI thread.
+class creation_scope {
+public:
+    explicit creation_scope(dialog_base& dialog) noexcept;
+    creation_scope(const creation_scope&) = delete;
+    creation_scope& operator=(const creation_scope&) = delete;
+    ~creation_scope();
+
+private:
+    dialog_base* previous_;
+};
+
 } // namespace wli
 
 class dialog_main : public wli::dialog_base {

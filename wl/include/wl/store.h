@@ -95,7 +95,11 @@ public:
         open_ = false;
         const handler* found = nullptr;
         if (message == WM_NOTIFY) {
+            // A notification without its header (a WM_NOTIFY(0, 0) from anyone) has nobody to
+            // go to.
             const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+            if (!header)
+                return {false, Result{}};
             found = find(notifications_, notify_key{static_cast<std::uint64_t>(header->idFrom), header->code});
         } else if (message == WM_COMMAND) {
             found = find(commands_, static_cast<Command>(LOWORD(wParam)));
