@@ -64,3 +64,27 @@ function(wharf_add_test name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
   endif()
 endfunction()
+
+# A loopback port for a test server whose address is built into a test copy of the program, so
+# that the server cannot pick one when it starts. It lies below the range the system takes ports
+# for outgoing connections from, so no connection can hold it; suites of other builds on the same
+# machine (other clones, other worktrees) run at the same time, so each build folder (and each
+# purpose, named by salt) takes its own.
+function(wharf_fixed_local_port out salt)
+  set(ephemeral_low 32768)
+  if(EXISTS /proc/sys/net/ipv4/ip_local_port_range)
+    file(READ /proc/sys/net/ipv4/ip_local_port_range port_range)
+    string(REGEX MATCH "^[0-9]+" ephemeral_low "${port_range}")
+  endif()
+  if(NOT ephemeral_low OR ephemeral_low LESS 12000)
+    set(ephemeral_low 32768)
+  endif()
+  math(EXPR port_span "${ephemeral_low} - 10000")
+  if(port_span GREATER 10000)
+    set(port_span 10000)
+  endif()
+  string(MD5 hash "${salt} ${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${hash}" 0 4 digits)
+  math(EXPR port "${ephemeral_low} - 1 - 0x${digits} % ${port_span}")
+  set(${out} ${port} PARENT_SCOPE)
+endfunction()

@@ -7,9 +7,7 @@
 if(NOT COMMAND wharf_panel_update_library)
   include(${CMAKE_SOURCE_DIR}/panel/update.cmake)
 endif()
-string(MD5 silent_update_hash "silent update host ${CMAKE_BINARY_DIR}")
-string(SUBSTRING "${silent_update_hash}" 0 4 silent_update_digits)
-math(EXPR silent_update_port "0x${silent_update_digits} % 10000 + 50000")
+wharf_fixed_local_port(silent_update_port "silent update host")
 wharf_panel_update_library(panel_update_silent "127.0.0.1:${silent_update_port}")
 wharf_panel_program(wharfpanel_silent_update panel_update_silent)
 
@@ -24,10 +22,9 @@ target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:
   SILENT_UPDATE_PORT=${silent_update_port})
 add_dependencies(panel_app_tests wharfcore wharfpanel wharfpanel_silent_update wharf_sim_server picker_double)
 
-# Connect and Delete need the port doubles: COM loads wharfcore.dll with its own folder first on
-# the search path (msports.dll is found there) and the library loads newdev.dll from the
-# system folder, where the port_doubles set-up put the double. These tests register and start
-# copies placed in the doubles' folder.
+# Connect and Delete need the port doubles: the library loads msports.dll and newdev.dll from the
+# system folder only, where the port_doubles set-up put the doubles (taken there through the
+# override). These tests register and start copies placed in the doubles' folder.
 set(WHARF_PANEL_TEST_COPY ${WHARF_DOUBLES_DIR}/wharfpanel.exe)
 set(WHARF_CORE_TEST_COPY ${WHARF_DOUBLES_DIR}/wharfcore.dll)
 add_custom_command(OUTPUT ${WHARF_PANEL_TEST_COPY} ${WHARF_CORE_TEST_COPY}

@@ -7,26 +7,9 @@ endif()
 if(NOT COMMAND wharf_panel_update_library)
   include(${CMAKE_SOURCE_DIR}/panel/update.cmake)
 endif()
-# The HTTPS port is built into the test copy of the program, so the server cannot pick it when it
-# starts. It lies below the range the system takes ports for outgoing connections from, so no
-# connection can hold it; suites of other builds on the same machine (other clones, other
-# worktrees) run at the same time, so each build folder takes its own. The plain HTTP port is
-# picked by the system when the server starts and read by the tests from the server's folder.
-set(ephemeral_low 32768)
-if(EXISTS /proc/sys/net/ipv4/ip_local_port_range)
-  file(READ /proc/sys/net/ipv4/ip_local_port_range port_range)
-  string(REGEX MATCH "^[0-9]+" ephemeral_low "${port_range}")
-endif()
-if(NOT ephemeral_low OR ephemeral_low LESS 12000)
-  set(ephemeral_low 32768)
-endif()
-math(EXPR port_span "${ephemeral_low} - 10000")
-if(port_span GREATER 10000)
-  set(port_span 10000)
-endif()
-string(MD5 build_folder_hash "${CMAKE_BINARY_DIR}")
-string(SUBSTRING "${build_folder_hash}" 0 4 port_digits)
-math(EXPR update_server_port "${ephemeral_low} - 1 - 0x${port_digits} % ${port_span}")
+# The HTTPS port is built into the test copy of the program. The plain HTTP port is picked by the
+# system when the server starts and read by the tests from the server's folder.
+wharf_fixed_local_port(update_server_port "update server")
 set(update_server_dir ${CMAKE_CURRENT_BINARY_DIR}/update_server)
 wharf_panel_update_library(panel_update_local "127.0.0.1:${update_server_port}")
 wharf_panel_program(wharfpanel_update_test panel_update_local)
