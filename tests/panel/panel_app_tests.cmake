@@ -10,6 +10,11 @@ endif()
 wharf_fixed_local_port(silent_update_port "silent update host")
 wharf_panel_update_library(panel_update_silent "127.0.0.1:${silent_update_port}")
 wharf_panel_program(wharfpanel_silent_update panel_update_silent)
+# A copy of the program whose About box cannot be made: the About command's handler throws, so
+# that the tests see what the program does with an exception that leaves a window handler.
+wharf_panel_program(wharfpanel_about_fault panel_update)
+target_sources(wharfpanel_about_fault PRIVATE ${WHARF_TEST_DIR}/about_dialog_fault.cpp)
+target_include_directories(wharfpanel_about_fault PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 
 wharf_add_test(panel_app_tests
   SOURCES ${WHARF_TEST_DIR}/panel_app_tests.cpp
@@ -19,8 +24,9 @@ wharf_add_test(panel_app_tests
 target_include_directories(panel_app_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/clientlib ${CMAKE_SOURCE_DIR}/tests/doubles)
 target_compile_definitions(panel_app_tests PRIVATE WHARFCORE_DLL="$<TARGET_FILE:wharfcore>"
   WHARFPANEL_EXE="$<TARGET_FILE:wharfpanel>" WHARFPANEL_SILENT_UPDATE_EXE="$<TARGET_FILE:wharfpanel_silent_update>"
+  WHARFPANEL_ABOUT_FAULT_EXE="$<TARGET_FILE:wharfpanel_about_fault>"
   SILENT_UPDATE_PORT=${silent_update_port})
-add_dependencies(panel_app_tests wharfcore wharfpanel wharfpanel_silent_update wharf_sim_server picker_double)
+add_dependencies(panel_app_tests wharfcore wharfpanel wharfpanel_silent_update wharfpanel_about_fault wharf_sim_server picker_double)
 
 # Connect and Delete need the port doubles: the library loads msports.dll and newdev.dll from the
 # system folder only, where the port_doubles set-up put the doubles (taken there through the

@@ -257,14 +257,14 @@ TEST(PanelApp, ReportedExceptionEndsTheProgramWithMinusOne)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
-    panel_process panel;
+    panel_process panel(WHARFPANEL_ABOUT_FAULT_EXE);
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
     ASSERT_NE(main, nullptr);
     make_main_window_throw(main);
-    HWND report = panel.find_window(L"Oops... logic error");
+    HWND report = panel.find_window(thrown_caption);
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(box_text(report), L"Trying to assign or create a native control twice.");
+    EXPECT_EQ(box_text(report), thrown_text);
     EXPECT_EQ(GetWindow(report, GW_OWNER), nullptr);
     press(report, IDOK);
     EXPECT_EQ(panel.wait_exit(10000), 0xFFFFFFFFu);

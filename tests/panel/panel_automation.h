@@ -390,12 +390,16 @@ inline std::vector<std::wstring> read_combo(HWND combo)
     return entries;
 }
 
-// Makes a handler of the program's main window throw: a second WM_INITDIALOG finds the
-// controls assigned already ("Trying to assign or create a native control twice."). The
-// dialog takes its object from the message, so the message carries the one it holds.
+// Makes a handler of the program's main window throw, in a copy of the program built with
+// about_dialog_fault.cpp: the About command's handler then throws std::invalid_argument, and the
+// report has this caption and text. (The About command's id, as in the program's resources.)
+constexpr wchar_t thrown_caption[] = L"Oops... invalid argument error";
+constexpr wchar_t thrown_text[] = L"DialogBoxParam failed for modal dialog, invalid parent.";
+
 inline void make_main_window_throw(HWND main)
 {
-    PostMessageW(main, WM_INITDIALOG, 0, GetWindowLongPtrW(main, DWLP_USER));
+    constexpr WORD about_command = 1016;
+    PostMessageW(main, WM_COMMAND, MAKEWPARAM(about_command, BN_CLICKED), 0);
 }
 
 // Presses a button (or any command) of a dialog or message box.

@@ -13,6 +13,10 @@ wharf_fixed_local_port(update_server_port "update server")
 set(update_server_dir ${CMAKE_CURRENT_BINARY_DIR}/update_server)
 wharf_panel_update_library(panel_update_local "127.0.0.1:${update_server_port}")
 wharf_panel_program(wharfpanel_update_test panel_update_local)
+# Its About box cannot be made (the About command throws), so that a test can put the program's
+# exception report up while an update check runs.
+target_sources(wharfpanel_update_test PRIVATE ${WHARF_TEST_DIR}/about_dialog_fault.cpp)
+target_include_directories(wharfpanel_update_test PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 
 add_test(NAME update_server_start
   COMMAND sh ${WHARF_TEST_DIR}/update_server.sh start ${update_server_dir} ${update_server_port}

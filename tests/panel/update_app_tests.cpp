@@ -340,7 +340,7 @@ TEST_F(UpdateApp, NoQuestionWhileAnExceptionReportIsUp)
     start(newer_document(100000001, server_url + "/gated"));
     ASSERT_TRUE(wait_for([] { return server_saw("/gated"); }, 20000));
     make_main_window_throw(main);
-    HWND report = panel->find_window(L"Oops... logic error");
+    HWND report = panel->find_window(thrown_caption);
     ASSERT_NE(report, nullptr);
 
     // The download completes while the report is up: the question must wait.
