@@ -60,6 +60,18 @@ template <class F> int failures_on_threads(int n, F check)
     return failures.load();
 }
 
+// True once f has completed, waited for at most ms.
+template <class T> bool completes_within(corun::details::future<T>& f, DWORD ms)
+{
+    const ULONGLONG until = GetTickCount64() + ms;
+    while (!f.ready()) {
+        if (GetTickCount64() >= until)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
 } // namespace
 
 TEST(SimServer, ListsTheSharedPortsOfItsCommandLine)
@@ -189,16 +201,26 @@ TEST(SimServer, ConnectionsClosedWhileTheirLoopsReadGiveNoneOfTheirBytesToAnothe
     // connections to the other server.
     sim_server first(L"--mode flood --port COM1=1");
     sim_server second(L"--mode flood --port COM2=2");
+    // A reply takes milliseconds; one that has not come after far longer is counted apart, and
+    // the connection's end then fails its call, so the case ends instead of waiting for ever.
+    std::atomic<int> unanswered{0};
     const int wrong = failures_on_threads(6, [&](int t) {
         sim_server& server = t % 2 ? second : first;
         const std::uint32_t port = t % 2 ? 2 : 1;
         for (int round = 0; round < 25; ++round) {
-            auto records = corun::details::wait_get(server.connect()->GetSharedPorts());
+            auto connection = server.connect();
+            auto call = connection->GetSharedPorts();
+            if (!completes_within(call, 20000)) {
+                ++unanswered;
+                return false;
+            }
+            auto records = corun::details::wait_get(call);
             if (records.size() != 1 || records[0].port != port)
                 return false;
         }
         return true;
     });
+    EXPECT_EQ(unanswered.load(), 0) << "connections that got no reply";
     EXPECT_EQ(wrong, 0);
 }
 
