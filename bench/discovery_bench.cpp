@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "discovery_queue.h"
+#include "sim_server.h"
 #include "wharfcore/wharfcore.h"
 
 namespace {
@@ -21,31 +22,10 @@ namespace {
 constexpr int servers = 64;
 constexpr int runs = 9;
 
-std::wstring beside_this_program(const wchar_t* relative)
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring exe = path;
-    return exe.substr(0, exe.find_last_of(L'\\') + 1) + relative;
-}
-
 PROCESS_INFORMATION start_server()
 {
-    const std::wstring ready_name = L"wharf_bench_discovery_ready_" + std::to_wstring(GetCurrentProcessId());
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
-    std::wstring exe = beside_this_program(L"..\\tests\\wharf_sim_server.exe");
     // Enough pipe instances listen that no query finds the pipe busy: 64 servers of their own.
-    std::wstring command = L"\"" + exe + L"\" --ready-event " + ready_name +
-                           L" --mode slow --delay-ms 25 --listeners 24 --lifetime-ms 600000 --port COM1=1";
-    STARTUPINFOW startup{sizeof(startup)};
-    PROCESS_INFORMATION server{};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &server) ||
-        WaitForSingleObject(ready, 30000) != WAIT_OBJECT_0) {
-        std::printf("the simulated server did not start\n");
-        ExitProcess(1);
-    }
-    CloseHandle(ready);
-    return server;
+    return start_sim_server(L"--mode slow --delay-ms 25 --listeners 24 --lifetime-ms 600000 --port COM1=1");
 }
 
 // The queries of one run: each records its end, and the last one sets the event.

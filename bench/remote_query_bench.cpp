@@ -9,38 +9,19 @@
 
 #include "bench.h"
 #include "pipe_io.h"
+#include "sim_server.h"
 #include "wharfcore/wharfcore.h"
 
 namespace {
 
 const wchar_t service_pipe[] = L"\\\\.\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
 
-std::wstring beside_this_program(const wchar_t* relative)
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring exe = path;
-    return exe.substr(0, exe.find_last_of(L'\\') + 1) + relative;
-}
-
 PROCESS_INFORMATION start_server(int ports)
 {
-    const std::wstring ready_name = L"wharf_bench_query_ready_" + std::to_wstring(GetCurrentProcessId());
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
-    ResetEvent(ready);
-    std::wstring exe = beside_this_program(L"..\\tests\\wharf_sim_server.exe");
-    std::wstring command = L"\"" + exe + L"\" --ready-event " + ready_name + L" --lifetime-ms 600000 --clients 1000000";
+    std::wstring arguments = L"--lifetime-ms 600000 --clients 1000000";
     for (int i = 1; i <= ports; ++i)
-        command += L" --port COM" + std::to_wstring(i) + L"=" + std::to_wstring(i);
-    STARTUPINFOW startup{sizeof(startup)};
-    PROCESS_INFORMATION server{};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &server) ||
-        WaitForSingleObject(ready, 30000) != WAIT_OBJECT_0) {
-        std::printf("the simulated server did not start\n");
-        ExitProcess(1);
-    }
-    CloseHandle(ready);
-    return server;
+        arguments += L" --port COM" + std::to_wstring(i) + L"=" + std::to_wstring(i);
+    return start_sim_server(arguments);
 }
 
 void stop_server(PROCESS_INFORMATION& server)
