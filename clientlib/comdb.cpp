@@ -3,24 +3,13 @@
 #include "system_library.h"
 
 namespace wharfcore {
-namespace {
-
-template <class F> F entry_point(HMODULE module, const char* name)
-{
-    const auto found = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (!found)
-        corun::throw_last_error();
-    return found;
-}
-
-} // namespace
 
 comdb_database::comdb_database() : module_(LoadSystemLibrary(L"msports.dll"))
 {
-    const auto open = entry_point<decltype(&ComDBOpen)>(module_.get(), "ComDBOpen");
-    close_ = entry_point<decltype(&ComDBClose)>(module_.get(), "ComDBClose");
-    claim_ = entry_point<decltype(&ComDBClaimPort)>(module_.get(), "ComDBClaimPort");
-    release_ = entry_point<decltype(&ComDBReleasePort)>(module_.get(), "ComDBReleasePort");
+    const auto open = EntryPoint<decltype(&ComDBOpen)>(module_.get(), "ComDBOpen");
+    close_ = EntryPoint<decltype(&ComDBClose)>(module_.get(), "ComDBClose");
+    claim_ = EntryPoint<decltype(&ComDBClaimPort)>(module_.get(), "ComDBClaimPort");
+    release_ = EntryPoint<decltype(&ComDBReleasePort)>(module_.get(), "ComDBReleasePort");
     open(&handle_);
     if (handle_ == HCOMDB_INVALID_HANDLE_VALUE || !handle_) {
         handle_ = HCOMDB_INVALID_HANDLE_VALUE;

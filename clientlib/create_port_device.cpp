@@ -76,10 +76,7 @@ DWORD install_device(HDEVINFO set, SP_DEVINFO_DATA& node, BOOL& needReboot)
     // newdev.dll from the system folder and nowhere else: the library runs inside elevated
     // programs and any COM client, whose own folders must not be able to supply it.
     const unique_hmodule newdev = LoadSystemLibrary(L"newdev.dll");
-    const auto install = reinterpret_cast<di_install_device_fn>(
-        reinterpret_cast<void*>(GetProcAddress(newdev.get(), "DiInstallDevice")));
-    if (!install)
-        corun::throw_last_error();
+    const auto install = EntryPoint<di_install_device_fn>(newdev.get(), "DiInstallDevice");
     if (install(nullptr, set, &node, nullptr, show_search_ui, &needReboot))
         return ERROR_SUCCESS;
     const DWORD error = GetLastError();

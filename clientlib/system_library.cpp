@@ -17,10 +17,7 @@ get_device_id_fn system_get_device_id()
 {
     static const get_device_id_fn function = [] {
         unique_hmodule cfgmgr = LoadSystemLibrary(L"cfgmgr32.dll");
-        const auto found = reinterpret_cast<get_device_id_fn>(
-            reinterpret_cast<void*>(GetProcAddress(cfgmgr.get(), "CM_Get_Device_IDW")));
-        if (!found)
-            corun::throw_last_error();
+        const auto found = EntryPoint<get_device_id_fn>(cfgmgr.get(), "CM_Get_Device_IDW");
         cfgmgr.release();
         return found;
     }();

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <cfgmgr32.h>
 
+#include "corun/errors.h"
 #include "wharfcore/unique_handles.h"
 
 namespace wharfcore {
@@ -16,6 +17,16 @@ namespace wharfcore {
 // LOAD_LIBRARY_SEARCH_SYSTEM32, which Windows 7 without its loader update refuses. Throws
 // corun::details::hresult_error.
 unique_hmodule LoadSystemLibrary(const wchar_t* name);
+
+// The named entry point of a loaded module as a function pointer of type F; throws the loader's
+// error when the module has none.
+template <class F> F EntryPoint(HMODULE module, const char* name)
+{
+    const auto found = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (!found)
+        corun::throw_last_error();
+    return found;
+}
 
 // CM_Get_Device_IDW of the system folder's cfgmgr32.dll. CR_FAILURE when that DLL or the
 // function cannot be loaded.
