@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,8 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "panel_automation.h"
+#include "picker/picker_name_dialog.h"
 #include "screenshot.h"
 #include "server/sim_server_process.h"
+#include "support/doubles_knobs.h"
 #include "wharfcore_under_test.h"
 
 using namespace panel_test;
@@ -420,4 +423,62 @@ TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
     std::printf("threads %zu before the flood, %zu after; closing: window gone after %llu ms, program ended after "
                 "%llu ms\n",
                 threads_before, threads_after, window_ms, exit_ms);
+}
+
+TEST(PanelApp, RunPickerAsksForTheNameAndAddsTheTypedComputerButNotACancelledOne)
+{
+    registered_wharfcore library;
+    ASSERT_EQ(library.result(), S_OK);
+    picker_double_registration picker;
+    // As in the README's run: the picker asks for the computer's name.
+    wharf_test::knob_guard asks(PICKER_ASKS_FOR_NAME, 1, HKEY_LOCAL_MACHINE);
+    sim_server_process server(L"--port COM1=1 --port COM2=2");
+    panel_process panel;
+    ASSERT_TRUE(panel.started());
+    HWND main = panel.find_window(main_caption);
+    ASSERT_NE(main, nullptr);
+    HWND tree = GetDlgItem(main, 1001);
+    const auto ask_name = [&](const wchar_t* name) {
+        press(main, 1002);
+        HWND dialog = panel.find_window(L"" PICKER_NAME_CAPTION);
+        if (dialog) {
+            // As typed: the text, and the caret after it.
+            HWND edit = GetDlgItem(dialog, PICKER_NAME_EDIT);
+            SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name));
+            const WPARAM end = std::wcslen(name);
+            SendMessageW(edit, EM_SETSEL, end, static_cast<LPARAM>(end));
+        }
+        return dialog;
+    };
+
+    // Cancel returns no selection, whatever was typed: no query, no server.
+    HWND dialog = ask_name(L".");
+    ASSERT_NE(dialog, nullptr) << "Add Server... showed no name dialog";
+    EXPECT_EQ(GetWindow(dialog, GW_OWNER), main);
+    EXPECT_FALSE(IsWindowEnabled(main));
+    press(dialog, IDCANCEL);
+    ASSERT_TRUE(wait_gone(dialog));
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(main) != FALSE; }));
+    // Once a message sent afterwards is handled, the command has ended; a query of a picked
+    // computer would have been written to the pipe by then.
+    DWORD_PTR ignored = 0;
+    ASSERT_NE(SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_BLOCK, 10000, &ignored), 0);
+    EXPECT_FALSE(server.wait_query(2000)) << "a cancelled pick was queried";
+    EXPECT_EQ(SendMessageW(tree, TVM_GETCOUNT, 0, 0), 0);
+
+    // OK returns the typed name: "." is added with its two ports.
+    dialog = ask_name(L".");
+    ASSERT_NE(dialog, nullptr);
+    save_screenshot(dialog, L"run_add_server_dialog");
+    press(dialog, IDOK);
+    ASSERT_TRUE(wait_gone(dialog));
+    ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 3; }));
+    const auto nodes = read_tree(panel.handle(), tree);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].text, L".");
+    EXPECT_EQ(nodes[0].child_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+    save_screenshot(main, L"run_server_added_by_name");
+
+    press(main, IDCANCEL);
+    EXPECT_EQ(panel.wait_exit(10000), 0u);
 }

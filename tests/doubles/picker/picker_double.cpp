@@ -1,7 +1,10 @@
 // Stand-in for the directory object picker (class DsObjectPicker), registered in a test prefix
 // in place of Wine's. It records how it was initialised under HKCU\Software\WharfTest\Picker
 // (REG_DWORD flType, BothModes, Downlevel, Scopes, Options, HadOwner) and returns no selection,
-// or, when the string value "Selection" is there, that one computer name.
+// or, when the string value "Selection" is there, that one computer name. In a prefix whose
+// HKLM\Software\WharfTest\Doubles value "PickerAsksForName" is nonzero (the README's run) it asks
+// instead, in a small dialog owned by the caller's window, for the name to return: OK returns the
+// typed name, Cancel (or an empty name) no selection.
 // Loaded in the program's process, it also lets a test know when a server's query
 // has started to wait for a busy pipe: from the first InvokeDialog on, every WaitNamedPipeW that
 // wharfcore.dll counts up, before it waits, REG_DWORD PipeWaits and a REG_DWORD named by the
@@ -15,6 +18,7 @@
 #include <string>
 
 #include "import_patch.h"
+#include "picker_name_dialog.h"
 
 namespace {
 
@@ -150,6 +154,52 @@ private:
     std::wstring name_;
 };
 
+bool asks_for_name()
+{
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\WharfTest\\Doubles", PICKER_ASKS_FOR_NAME, RRF_RT_REG_DWORD,
+                        nullptr, &value, &size) == ERROR_SUCCESS &&
+           value != 0;
+}
+
+// The typed name goes to the buffer of 512 characters that WM_INITDIALOG's parameter points to.
+INT_PTR CALLBACK name_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+        SendDlgItemMessageW(dialog, PICKER_NAME_EDIT, EM_LIMITTEXT, 511, 0);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDOK) {
+            auto* name = reinterpret_cast<wchar_t*>(GetWindowLongPtrW(dialog, DWLP_USER));
+            GetDlgItemTextW(dialog, PICKER_NAME_EDIT, name, 512);
+            EndDialog(dialog, IDOK);
+            return TRUE;
+        }
+        if (LOWORD(wparam) == IDCANCEL) {
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+// The name dialog, modal to the owner; false when the user cancelled or left the name empty.
+bool ask_for_name(HWND owner, wchar_t (&name)[512])
+{
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&name_dialog_proc), &self))
+        return false;
+    return DialogBoxParamW(self, MAKEINTRESOURCEW(PICKER_NAME_DIALOG), owner, name_dialog_proc,
+                           reinterpret_cast<LPARAM>(name)) == IDOK &&
+           name[0] != L'\0';
+}
+
 class picker : public unknown_impl<IDsObjectPicker> {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override { return query(riid, iid_picker, out); }
@@ -175,10 +225,15 @@ public:
         watch_pipe_waits();
         record(L"HadOwner", owner != nullptr);
         wchar_t name[512] = {};
-        DWORD size = sizeof(name) - sizeof(wchar_t);
-        if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", L"Selection", RRF_RT_REG_SZ, nullptr, name,
-                         &size) != ERROR_SUCCESS)
-            return S_FALSE; // the user cancelled
+        if (asks_for_name()) {
+            if (!ask_for_name(owner, name))
+                return S_FALSE; // the user cancelled
+        } else {
+            DWORD size = sizeof(name) - sizeof(wchar_t);
+            if (RegGetValueW(HKEY_CURRENT_USER, L"Software\\WharfTest\\Picker", L"Selection", RRF_RT_REG_SZ, nullptr,
+                             name, &size) != ERROR_SUCCESS)
+                return S_FALSE; // the user cancelled
+        }
         *selections = new (std::nothrow) selection_data(name);
         return *selections ? S_OK : E_OUTOFMEMORY;
     }
