@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include "../../trellum/src/http_request.h"
@@ -41,12 +42,17 @@ namespace {
 using Trellum::details::HttpClient;
 using Trellum::details::unique_file;
 
-std::wstring base_url()
+std::wstring server_port()
 {
     std::ifstream in("http_server.port");
     int port = 0;
     in >> port;
-    return L"http://127.0.0.1:" + std::to_wstring(port);
+    return std::to_wstring(port);
+}
+
+std::wstring base_url()
+{
+    return L"http://127.0.0.1:" + server_port();
 }
 
 // One client per test, held as the update check holds it.
@@ -315,6 +321,26 @@ public:
             },
             ms);
     }
+    // Waits until every handle that WinINet reported created has been reported closing; false
+    // also when none was created.
+    bool wait_created_closed(DWORD ms) const
+    {
+        return wait(
+            [&] {
+                std::lock_guard guard(lock_);
+                if (created_.empty())
+                    return false;
+                for (HINTERNET made : created_) {
+                    bool closed = false;
+                    for (HINTERNET h : closed_)
+                        closed = closed || h == made;
+                    if (!closed)
+                        return false;
+                }
+                return true;
+            },
+            ms);
+    }
     HINTERNET last_pending_handle() const
     {
         std::lock_guard guard(lock_);
@@ -393,10 +419,14 @@ private:
     {
         real_(handle, context, code, information, length);
         wininet_watch* self = instance_;
-        if (self && code == INTERNET_STATUS_HANDLE_CLOSING) {
-            std::lock_guard guard(self->lock_);
+        if (!self)
+            return;
+        std::lock_guard guard(self->lock_);
+        if (code == INTERNET_STATUS_HANDLE_CLOSING)
             self->closed_.push_back(handle);
-        }
+        // The new handle comes alone or as an INTERNET_ASYNC_RESULT: first either way.
+        if (code == INTERNET_STATUS_HANDLE_CREATED && information && length >= sizeof(HINTERNET))
+            self->created_.push_back(*static_cast<const HINTERNET*>(information));
     }
 
     static inline wininet_watch* instance_ = nullptr;
@@ -407,6 +437,7 @@ private:
     static inline INTERNET_STATUS_CALLBACK real_ = nullptr; // the client's, which outlives the watch
     mutable std::mutex lock_;
     std::vector<HINTERNET> closed_;
+    std::vector<HINTERNET> created_;
     HINTERNET last_pending_ = nullptr;
     std::vector<std::pair<HINTERNET, DWORD_PTR>> last_reads_; // a handle's latest read's context
     std::atomic<int> pending_reads_{0};
@@ -548,6 +579,70 @@ TEST(HttpClient, CallbacksAfterTheClientIsGoneFindTheirContexts)
         release_hold(hold); // WinINet now completes the read it still had
     }
     EXPECT_TRUE(watch.wait_closed(handle, 20000)) << "WinINet's last callback for the request";
+}
+
+// A port of 127.0.0.1 that refuses connections: bound, so that nobody else takes it, but not
+// listening.
+class refused_port {
+public:
+    refused_port()
+    {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (socket_ != INVALID_SOCKET &&
+            bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    refused_port(const refused_port&) = delete;
+    refused_port& operator=(const refused_port&) = delete;
+    ~refused_port()
+    {
+        if (socket_ != INVALID_SOCKET)
+            closesocket(socket_);
+        if (started_)
+            WSACleanup();
+    }
+    unsigned short port() const { return port_; }
+
+private:
+    bool started_ = false;
+    SOCKET socket_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+};
+
+// An open that fails (nothing listens, TLS spoken to a plain HTTP server, a name that cannot
+// resolve) still leaves WinINet a request handle, which it calls back for with the open's
+// context until the handle closes. The request closes that handle itself, and its records
+// outlive WinINet's last callback, also when the caller releases the client (and with it the
+// session) right after the failure.
+TEST(HttpClient, FailedOpenClosesTheHandleWinINetKeptAndOutlivesItsCallbacks)
+{
+    refused_port refused;
+    ASSERT_NE(refused.port(), 0);
+    const std::wstring urls[] = {
+        L"http://127.0.0.1:" + std::to_wstring(refused.port()) + L"/json",
+        L"https://127.0.0.1:" + server_port() + L"/json",
+        L"http://wharf-test.invalid/json",
+    };
+    for (const std::wstring& url : urls) {
+        wininet_watch watch;
+        auto* client = new HttpClient;
+        client->AddRef();
+        ASSERT_TRUE(client->open(L""));
+        corun::cancellation_source source;
+        const long hr = error_of([&] { corun::details::wait_get(client->get_json(url, source)); });
+        EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32) << url;
+        EXPECT_GE(HRESULT_CODE(hr), INTERNET_ERROR_BASE) << url;
+        EXPECT_LE(HRESULT_CODE(hr), INTERNET_ERROR_LAST) << url;
+        EXPECT_TRUE(watch.wait_created_closed(10000)) << url << ": the handle WinINet kept stays open";
+        client->Release(); // closes the session, whose closing reaches what is still open under it
+    }
 }
 
 // Completions arrive on WinINet's threads, sometimes before the starting call has returned;

@@ -399,6 +399,9 @@ void http_request::handle_created(HINTERNET handle) noexcept
     HINTERNET to_close = nullptr;
     {
         std::lock_guard guard(lock_);
+        // The same handle reported twice still closes once.
+        if (!handle || handle == known_)
+            return;
         ++live_handles_;
         to_close = note_handle_locked(handle);
     }
@@ -463,9 +466,10 @@ void CALLBACK http_request::status_callback(HINTERNET handle, DWORD_PTR context,
     http_call& call = *reinterpret_cast<http_call*>(context);
     switch (status) {
     case INTERNET_STATUS_HANDLE_CREATED:
-        if (information && length >= sizeof(INTERNET_ASYNC_RESULT))
-            call.request.handle_created(
-                reinterpret_cast<HINTERNET>(static_cast<const INTERNET_ASYNC_RESULT*>(information)->dwResult));
+        // Windows reports the new handle as an INTERNET_ASYNC_RESULT, Wine as the handle alone;
+        // either way it comes first.
+        if (information && length >= sizeof(HINTERNET))
+            call.request.handle_created(*static_cast<const HINTERNET*>(information));
         break;
     case INTERNET_STATUS_REQUEST_COMPLETE:
         if (information && length >= sizeof(INTERNET_ASYNC_RESULT))
