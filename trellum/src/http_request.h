@@ -128,7 +128,7 @@ private:
     int live_handles_ = 0;          // handles WinINet made with a context of this request
     bool open_over_ = false;        // opening the URL has ended
     bool wininet_holds_ = false;    // WinINet's reference is taken
-    bool in_use_ = false;           // a WinINet call on handle_ is running
+    int users_ = 0;                 // WinINet calls of this request running, and queries on handle_
     bool cancelled_ = false;
     bool closing_ = false; // the handle is closed as soon as it is not in use
 };
