@@ -9,27 +9,10 @@
 #include "corun/errors.h"
 #include "credential_check.h"
 #include "service_pipe.h"
+#include "wharfcore/unique_handles.h"
 
 namespace wharfcore {
 namespace {
-
-// Holds the token of a logon and closes it.
-class logon_token {
-public:
-    logon_token() noexcept = default;
-    logon_token(const logon_token&) = delete;
-    logon_token& operator=(const logon_token&) = delete;
-    ~logon_token()
-    {
-        if (handle_)
-            CloseHandle(handle_);
-    }
-    HANDLE* put() noexcept { return &handle_; }
-    HANDLE get() const noexcept { return handle_; }
-
-private:
-    HANDLE handle_ = nullptr;
-};
 
 // Ends the calling thread's impersonation when it goes out of scope.
 class revert_to_self {
@@ -45,7 +28,7 @@ public:
 HRESULT CheckCredentials(const std::wstring& host, const std::wstring& user, const std::wstring& password,
                          const std::wstring& domain)
 {
-    logon_token token;
+    unique_handle token;
     // An empty domain goes to the logon as "", never as a null pointer.
     if (!LogonUserW(user.c_str(), domain.c_str(), password.c_str(), LOGON32_LOGON_NETWORK_CLEARTEXT,
                     LOGON32_PROVIDER_DEFAULT, token.put()))

@@ -5,11 +5,11 @@
 
 #include <utility>
 
+#include "corun/detached_thread.h"
 #include "corun/errors.h"
 #include "resource.h"
 #include "trellum/memstream.h"
 #include "trellum/registry_ex.h"
-#include "wharfcore/detached_thread.h"
 #include "wharfcore/unique_handles.h"
 
 namespace {
@@ -287,6 +287,6 @@ __int64 about_dialog::click(std::int64_t point)
     const auto x = static_cast<short>(LOWORD(point));
     const auto y = static_cast<short>(HIWORD(point));
     if (is_on_link(x * 96.0f / dpi_x, y * 96.0f / dpi_y))
-        wharfcore::start_detached_thread(&open_web_address);
+        corun::details::start_detached_thread(&open_web_address);
     return 1;
 }

@@ -6,33 +6,26 @@
 
 #include "arpc/mailslot.h"
 #include "corun/errors.h"
+#include "corun/unique_any.h"
 
 namespace arpc {
 
 namespace {
 
-// Owns one manual-reset event.
-class unique_event {
-public:
-    unique_event() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-        if (!event_)
-            corun::throw_last_error();
-    }
-    unique_event(const unique_event&) = delete;
-    unique_event& operator=(const unique_event&) = delete;
-    ~unique_event() { CloseHandle(event_); }
-    HANDLE get() const noexcept { return event_; }
-
-private:
-    HANDLE event_;
-};
+// A new manual-reset event.
+corun::details::unique_handle make_event()
+{
+    corun::details::unique_handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event)
+        corun::throw_last_error();
+    return event;
+}
 
 } // namespace
 
 DWORD transfer_now(HANDLE handle, bool write, void* buffer, DWORD count, DWORD& transferred)
 {
-    unique_event done;
+    const corun::details::unique_handle done = make_event();
     OVERLAPPED overlapped{};
     overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<std::uintptr_t>(done.get()) | 1);
     const BOOL ok = write ? WriteFile(handle, buffer, count, nullptr, &overlapped)

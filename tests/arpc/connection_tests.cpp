@@ -8,16 +8,16 @@
 
 #include "../corun/allocation_probe.h"
 #include "connection_helpers.h"
+#include "corun/unique_any.h"
 #include "fake_transport.h"
 #include "../support/pool_refusal.h"
 
 namespace {
 
 struct event {
-    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~event() { CloseHandle(h); }
-    void set() { SetEvent(h); }
-    bool wait(DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+    corun::details::unique_handle h{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void set() { SetEvent(h.get()); }
+    bool wait(DWORD ms) { return WaitForSingleObject(h.get(), ms) == WAIT_OBJECT_0; }
 };
 
 // Awaits f and sets done on every way out, so that a test can bound its wait.

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wharfcore/detached_thread.h"
+#include "corun/detached_thread.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ TEST(detached_thread, ThreadsThatEndBeforeTheirStarterLetsGoEachRunTheirOwnWorkO
     for (int s = 0; s < starters; ++s)
         threads[s] = std::thread([&, s] {
             for (int i = 0; i < per_starter; ++i)
-                wharfcore::start_detached_thread([&, slot = s * per_starter + i] {
+                corun::details::start_detached_thread([&, slot = s * per_starter + i] {
                     ++runs[slot];
                     FlsSetValue(linger, &runs);
                     ++total;

@@ -9,6 +9,7 @@
 
 #include "../support/pool_refusal.h"
 #include "corun/corun.h"
+#include "corun/unique_any.h"
 
 using corun::cancellation_source;
 using corun::cancellation_subscription;
@@ -19,10 +20,9 @@ namespace {
 
 // Manual-reset event holder for the tests.
 struct event {
-    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~event() { CloseHandle(h); }
-    void set() { SetEvent(h); }
-    bool wait(DWORD ms = 5000) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+    corun::details::unique_handle h{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void set() { SetEvent(h.get()); }
+    bool wait(DWORD ms = 5000) { return WaitForSingleObject(h.get(), ms) == WAIT_OBJECT_0; }
 };
 
 future<int> ready_value(int v)

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "corun/corun.h"
+#include "corun/unique_any.h"
 #include "../support/pool_refusal.h"
 #include "frame_counter.h"
 
@@ -52,9 +53,8 @@ future<finish> await_wait(future<void> wait, std::atomic<int>* resumed = nullptr
 }
 
 struct event {
-    HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~event() { CloseHandle(h); }
-    bool wait(DWORD ms) { return WaitForSingleObject(h, ms) == WAIT_OBJECT_0; }
+    corun::details::unique_handle h{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    bool wait(DWORD ms) { return WaitForSingleObject(h.get(), ms) == WAIT_OBJECT_0; }
 };
 
 // Awaits the wait and sets done on every way out, so that a test can bound its wait.
@@ -62,7 +62,7 @@ future<finish> signalled_wait(future<void> wait, event& done)
 {
     struct set_on_exit {
         event& e;
-        ~set_on_exit() { SetEvent(e.h); }
+        ~set_on_exit() { SetEvent(e.h.get()); }
     } guard{done};
     co_return co_await await_wait(std::move(wait));
 }

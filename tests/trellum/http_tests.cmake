@@ -11,6 +11,6 @@ set_tests_properties(http_server_stop PROPERTIES FIXTURES_CLEANUP http_server)
 
 wharf_add_test(http_tests
   SOURCES ${WHARF_TEST_DIR}/http_tests.cpp
-  LIBS trellum corun wharf_sysdeps
+  LIBS trellum corun wharf_sysdeps ws2_32
   FIXTURES http_server
   WORKING_DIRECTORY ${http_server_dir})

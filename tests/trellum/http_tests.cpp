@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include "../../trellum/src/http_request.h"
@@ -41,12 +42,17 @@ namespace {
 using Trellum::details::HttpClient;
 using Trellum::details::unique_file;
 
-std::wstring base_url()
+std::wstring server_port()
 {
     std::ifstream in("http_server.port");
     int port = 0;
     in >> port;
-    return L"http://127.0.0.1:" + std::to_wstring(port);
+    return std::to_wstring(port);
+}
+
+std::wstring base_url()
+{
+    return L"http://127.0.0.1:" + server_port();
 }
 
 // One client per test, held as the update check holds it.
@@ -289,6 +295,7 @@ public:
         EXPECT_TRUE(read_.active());
         EXPECT_TRUE(callback_.active());
         EXPECT_TRUE(open_.active());
+        EXPECT_TRUE(close_.active());
     }
     wininet_watch(const wininet_watch&) = delete;
     wininet_watch& operator=(const wininet_watch&) = delete;
@@ -298,6 +305,21 @@ public:
     // before it on the same handle, which has ended already (as WinINet may send for a read
     // that returned its data at once).
     bool late_completions = false;
+
+    // The reads of the request for a URL that holds marker overlap: the first of them that goes
+    // pending stays in its call until the next one has started, which then stays in its call,
+    // before reaching WinINet, until let_reads_go (each wait bounded).
+    void overlap_reads_of(std::wstring marker)
+    {
+        std::lock_guard guard(lock_);
+        marker_ = std::move(marker);
+    }
+    // Waits until the second read has started and the first has returned since.
+    bool wait_overlap(DWORD ms) const { return wait([&] { return first_returned_.load(); }, ms); }
+    void let_reads_go() { reads_go_ = true; }
+    // The request handle of the marked URL was closed while one of its reads was in its call.
+    bool closed_under_a_call() const { return closed_under_call_; }
+    HINTERNET marked_handle() const { return marked_handle_; }
 
     // Waits until opening a URL has gone pending count times in all.
     bool wait_pending_opens(int count, DWORD ms) const { return wait([&] { return pending_opens_ >= count; }, ms); }
@@ -312,6 +334,26 @@ public:
                     if (h == handle)
                         return true;
                 return false;
+            },
+            ms);
+    }
+    // Waits until every handle that WinINet reported created has been reported closing; false
+    // also when none was created.
+    bool wait_created_closed(DWORD ms) const
+    {
+        return wait(
+            [&] {
+                std::lock_guard guard(lock_);
+                if (created_.empty())
+                    return false;
+                for (HINTERNET made : created_) {
+                    bool closed = false;
+                    for (HINTERNET h : closed_)
+                        closed = closed || h == made;
+                    if (!closed)
+                        return false;
+                }
+                return true;
             },
             ms);
     }
@@ -340,6 +382,15 @@ private:
         DWORD_PTR context = 0;
         DWORD length = sizeof context;
         InternetQueryOptionW(handle, INTERNET_OPTION_CONTEXT_VALUE, &context, &length);
+        const bool marked = handle && handle == self.marked_handle_;
+        bool second = false;
+        if (marked) {
+            ++self.inside_;
+            if (self.first_held_ && !self.second_entered_.exchange(true)) {
+                second = true;
+                wait([&] { return self.reads_go_.load(); }, 20000);
+            }
+        }
         const BOOL done = self.read_.original<decltype(InternetReadFile)>()(handle, buffer, size, read);
         const DWORD error = GetLastError();
         DWORD_PTR earlier = 0;
@@ -365,6 +416,12 @@ private:
             }
             ++self.pending_reads_;
         }
+        if (marked && !second && !done && error == ERROR_IO_PENDING && !self.first_held_.exchange(true)) {
+            wait([&] { return self.second_entered_.load(); }, 20000);
+            self.first_returned_ = self.second_entered_.load();
+        }
+        if (marked)
+            --self.inside_;
         SetLastError(error);
         return done;
     }
@@ -373,6 +430,12 @@ private:
                                      DWORD flags, DWORD_PTR context)
     {
         wininet_watch& self = *instance_;
+        {
+            // Before the call: WinINet may report the new handle before the call has returned.
+            std::lock_guard guard(self.lock_);
+            if (!self.marker_.empty() && std::wstring(url).find(self.marker_) != std::wstring::npos)
+                self.marked_context_ = context;
+        }
         HINTERNET opened =
             self.open_.original<decltype(InternetOpenUrlW)>()(session, url, headers, length, flags, context);
         const DWORD error = GetLastError();
@@ -393,10 +456,25 @@ private:
     {
         real_(handle, context, code, information, length);
         wininet_watch* self = instance_;
-        if (self && code == INTERNET_STATUS_HANDLE_CLOSING) {
-            std::lock_guard guard(self->lock_);
+        if (!self)
+            return;
+        std::lock_guard guard(self->lock_);
+        if (code == INTERNET_STATUS_HANDLE_CLOSING)
             self->closed_.push_back(handle);
+        // The new handle comes alone or as an INTERNET_ASYNC_RESULT: first either way.
+        if (code == INTERNET_STATUS_HANDLE_CREATED && information && length >= sizeof(HINTERNET)) {
+            self->created_.push_back(*static_cast<const HINTERNET*>(information));
+            if (self->marked_context_ && context == self->marked_context_)
+                self->marked_handle_ = *static_cast<const HINTERNET*>(information);
         }
+    }
+
+    static BOOL WINAPI close_handle(HINTERNET handle)
+    {
+        wininet_watch& self = *instance_;
+        if (handle && handle == self.marked_handle_ && self.inside_ > 0)
+            self.closed_under_call_ = true;
+        return self.close_.original<decltype(InternetCloseHandle)>()(handle);
     }
 
     static inline wininet_watch* instance_ = nullptr;
@@ -404,14 +482,26 @@ private:
     import_patch callback_{GetModuleHandleW(nullptr), "wininet.dll", "InternetSetStatusCallbackW",
                            reinterpret_cast<void*>(&set_callback)};
     import_patch open_{GetModuleHandleW(nullptr), "wininet.dll", "InternetOpenUrlW", reinterpret_cast<void*>(&open_url)};
+    import_patch close_{GetModuleHandleW(nullptr), "wininet.dll", "InternetCloseHandle",
+                        reinterpret_cast<void*>(&close_handle)};
     static inline INTERNET_STATUS_CALLBACK real_ = nullptr; // the client's, which outlives the watch
     mutable std::mutex lock_;
     std::vector<HINTERNET> closed_;
+    std::vector<HINTERNET> created_;
     HINTERNET last_pending_ = nullptr;
     std::vector<std::pair<HINTERNET, DWORD_PTR>> last_reads_; // a handle's latest read's context
     std::atomic<int> pending_reads_{0};
     std::atomic<int> pending_opens_{0};
     std::atomic<int> late_sent_{0};
+    std::wstring marker_;
+    DWORD_PTR marked_context_ = 0;
+    std::atomic<HINTERNET> marked_handle_{nullptr};
+    std::atomic<int> inside_{0};
+    std::atomic<bool> first_held_{false};
+    std::atomic<bool> second_entered_{false};
+    std::atomic<bool> first_returned_{false};
+    std::atomic<bool> reads_go_{false};
+    std::atomic<bool> closed_under_call_{false};
 };
 
 // A hold of the test server of this case alone: cases running side by side release only their own.
@@ -523,6 +613,29 @@ TEST(HttpClient, CancellationEndsAWaitingRequestAtOnceAndLeavesNoFile)
     release_hold(hold);
 }
 
+// A read's completion may resume the request before the read's own call has returned, and the
+// request then starts its next read. A cancellation meanwhile must not close the request handle
+// under that next read, still in its call: the handle closes once no call uses it.
+TEST(HttpClient, CancellationNeverClosesTheHandleUnderACallStillRunning)
+{
+    wininet_watch watch;
+    client_ref c;
+    corun::cancellation_source source;
+    const std::wstring hold = hold_name();
+    watch.overlap_reads_of(L"/hold?id=" + hold);
+    auto held = c->get_json(L"/hold?id=" + hold, source);
+    release_hold(hold);
+    ASSERT_TRUE(watch.wait_pending_reads(1, 20000));
+    release_hold(hold);
+    ASSERT_TRUE(watch.wait_overlap(20000)) << "no read started while the one before was in its call";
+    source.cancel();
+    EXPECT_TRUE(ready_within(held, 10000));
+    EXPECT_EQ(error_of([&] { corun::details::wait_get(held); }), corun::details::cancelled_hresult);
+    EXPECT_FALSE(watch.closed_under_a_call());
+    watch.let_reads_go();
+    EXPECT_TRUE(watch.wait_closed(watch.marked_handle(), 20000));
+}
+
 // What WinINet holds of a request (the contexts it calls back with, the buffer it writes into)
 // lives until its last callback for the request's handle, also when the request and the client
 // have ended long before: here a cancelled read completes only after the client is gone.
@@ -548,6 +661,70 @@ TEST(HttpClient, CallbacksAfterTheClientIsGoneFindTheirContexts)
         release_hold(hold); // WinINet now completes the read it still had
     }
     EXPECT_TRUE(watch.wait_closed(handle, 20000)) << "WinINet's last callback for the request";
+}
+
+// A port of 127.0.0.1 that refuses connections: bound, so that nobody else takes it, but not
+// listening.
+class refused_port {
+public:
+    refused_port()
+    {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (socket_ != INVALID_SOCKET &&
+            bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    refused_port(const refused_port&) = delete;
+    refused_port& operator=(const refused_port&) = delete;
+    ~refused_port()
+    {
+        if (socket_ != INVALID_SOCKET)
+            closesocket(socket_);
+        if (started_)
+            WSACleanup();
+    }
+    unsigned short port() const { return port_; }
+
+private:
+    bool started_ = false;
+    SOCKET socket_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+};
+
+// An open that fails (nothing listens, TLS spoken to a plain HTTP server, a name that cannot
+// resolve) still leaves WinINet a request handle, which it calls back for with the open's
+// context until the handle closes. The request closes that handle itself, and its records
+// outlive WinINet's last callback, also when the caller releases the client (and with it the
+// session) right after the failure.
+TEST(HttpClient, FailedOpenClosesTheHandleWinINetKeptAndOutlivesItsCallbacks)
+{
+    refused_port refused;
+    ASSERT_NE(refused.port(), 0);
+    const std::wstring urls[] = {
+        L"http://127.0.0.1:" + std::to_wstring(refused.port()) + L"/json",
+        L"https://127.0.0.1:" + server_port() + L"/json",
+        L"http://wharf-test.invalid/json",
+    };
+    for (const std::wstring& url : urls) {
+        wininet_watch watch;
+        auto* client = new HttpClient;
+        client->AddRef();
+        ASSERT_TRUE(client->open(L""));
+        corun::cancellation_source source;
+        const long hr = error_of([&] { corun::details::wait_get(client->get_json(url, source)); });
+        EXPECT_EQ(HRESULT_FACILITY(hr), FACILITY_WIN32) << url;
+        EXPECT_GE(HRESULT_CODE(hr), INTERNET_ERROR_BASE) << url;
+        EXPECT_LE(HRESULT_CODE(hr), INTERNET_ERROR_LAST) << url;
+        EXPECT_TRUE(watch.wait_created_closed(10000)) << url << ": the handle WinINet kept stays open";
+        client->Release(); // closes the session, whose closing reaches what is still open under it
+    }
 }
 
 // Completions arrive on WinINet's threads, sometimes before the starting call has returned;

@@ -2,6 +2,8 @@
 // http_json.cpp and http_download.cpp, the WinINet request machine in http_request.cpp.
 #include "trellum/http_client.h"
 
+#include <utility>
+
 #include "corun/errors.h"
 #include "http_request.h"
 

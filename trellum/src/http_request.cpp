@@ -133,7 +133,7 @@ HINTERNET http_request::note_handle_locked(HINTERNET handle) noexcept
 
 HINTERNET http_request::take_handle_to_close_locked() noexcept
 {
-    if (!closing_ || in_use_)
+    if (!closing_ || users_ > 0)
         return nullptr;
     return std::exchange(handle_, nullptr);
 }
@@ -158,6 +158,7 @@ http_call* http_request::start_call(std::coroutine_handle<> waiter, bool opening
     call.armed = true;
     call.waiter = waiter;
     pending_ = &call;
+    ++users_; // until this call's own finish_call, whatever completes meanwhile
     if (opening) {
         opening_ = &call;
         if (!wininet_holds_) {
@@ -166,7 +167,6 @@ http_call* http_request::start_call(std::coroutine_handle<> waiter, bool opening
             add_ref();
         }
     } else {
-        in_use_ = true;
         handle = handle_;
     }
     return &call;
@@ -179,8 +179,7 @@ bool http_request::finish_call(http_call& call, bool ended, DWORD error, HINTERN
     HINTERNET to_close = nullptr;
     {
         std::lock_guard guard(lock_);
-        if (&call != opening_)
-            in_use_ = false;
+        --users_;
         if (ended) {
             if (&call == opening_) {
                 open_over_ = true;
@@ -294,7 +293,7 @@ public:
             throw corun::details::operation_cancelled();
         if (!request_.handle_)
             corun::throw_win32_error(ERROR_INVALID_HANDLE);
-        request_.in_use_ = true;
+        ++request_.users_;
         handle = request_.handle_;
     }
     handle_use(const handle_use&) = delete;
@@ -304,7 +303,7 @@ public:
         HINTERNET to_close = nullptr;
         {
             std::lock_guard guard(request_.lock_);
-            request_.in_use_ = false;
+            --request_.users_;
             to_close = request_.take_handle_to_close_locked();
         }
         if (to_close)
@@ -343,7 +342,7 @@ void http_request::cancel() noexcept
     cancelled_ = true;
     closing_ = true;
     http_call* call = pending_ && pending_->armed ? pending_ : nullptr;
-    HINTERNET handle = in_use_ ? nullptr : handle_;
+    HINTERNET handle = users_ > 0 ? nullptr : handle_;
     if (!call && !handle)
         return;
     // The pool does the work; should it refuse, the call stays pending and ends with its
@@ -399,6 +398,9 @@ void http_request::handle_created(HINTERNET handle) noexcept
     HINTERNET to_close = nullptr;
     {
         std::lock_guard guard(lock_);
+        // The same handle reported twice still closes once.
+        if (!handle || handle == known_)
+            return;
         ++live_handles_;
         to_close = note_handle_locked(handle);
     }
@@ -463,9 +465,10 @@ void CALLBACK http_request::status_callback(HINTERNET handle, DWORD_PTR context,
     http_call& call = *reinterpret_cast<http_call*>(context);
     switch (status) {
     case INTERNET_STATUS_HANDLE_CREATED:
-        if (information && length >= sizeof(INTERNET_ASYNC_RESULT))
-            call.request.handle_created(
-                reinterpret_cast<HINTERNET>(static_cast<const INTERNET_ASYNC_RESULT*>(information)->dwResult));
+        // Windows reports the new handle as an INTERNET_ASYNC_RESULT, Wine as the handle alone;
+        // either way it comes first.
+        if (information && length >= sizeof(HINTERNET))
+            call.request.handle_created(*static_cast<const HINTERNET*>(information));
         break;
     case INTERNET_STATUS_REQUEST_COMPLETE:
         if (information && length >= sizeof(INTERNET_ASYNC_RESULT))

@@ -3,9 +3,11 @@
 // status callback. Every WinINet call has a context value of its own (its record's address),
 // so a completion resumes only the call it belongs to; a late completion of a call that has
 // ended already resumes nothing. The records, the body buffer into which WinINet may still
-// write, and the request itself live until WinINet's last callback for the request's handle
-// (INTERNET_STATUS_HANDLE_CLOSING), whatever happened to the client or the caller meanwhile.
-// A cancellation closes the request handle and ends the pending call at once.
+// write, and the request itself live until WinINet's last callback for every handle it made for
+// the request (INTERNET_STATUS_HANDLE_CLOSING), however the open ended and whatever happened to
+// the client or the caller meanwhile. WinINet keeps the handle of an open that failed; the
+// request closes it when it ends. A cancellation closes the request handle and ends the
+// pending call at once.
 #include <atomic>
 #include <coroutine>
 #include <cstddef>
@@ -126,7 +128,7 @@ private:
     int live_handles_ = 0;          // handles WinINet made with a context of this request
     bool open_over_ = false;        // opening the URL has ended
     bool wininet_holds_ = false;    // WinINet's reference is taken
-    bool in_use_ = false;           // a WinINet call on handle_ is running
+    int users_ = 0;                 // WinINet calls of this request running, and queries on handle_
     bool cancelled_ = false;
     bool closing_ = false; // the handle is closed as soon as it is not in use
 };

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "corun/unique_any.h"
 #include "wl/async_window.h"
 #include "wl/progress.h"
 
@@ -12,21 +13,15 @@ namespace {
 
 // Signalled by the watcher once the operation has ended; shared with it, since the watcher may
 // still hold it after the caller left.
-class ended_event {
-public:
-    ended_event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-        if (!handle_)
-            throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "CreateEvent failed");
-    }
-    ended_event(const ended_event&) = delete;
-    ended_event& operator=(const ended_event&) = delete;
-    ~ended_event() { CloseHandle(handle_); }
-    HANDLE get() const noexcept { return handle_; }
+using ended_event = corun::details::unique_handle;
 
-private:
-    HANDLE handle_;
-};
+std::shared_ptr<ended_event> make_ended_event()
+{
+    auto ended = std::make_shared<ended_event>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!*ended)
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "CreateEvent failed");
+    return ended;
+}
 
 corun::details::fire_and_forget watch(corun::details::shared_future future, std::shared_ptr<ended_event> ended)
 {
@@ -88,7 +83,7 @@ void wait_serving_resumes(HANDLE ended) noexcept
 void run_with_progress(HWND parent, corun::details::cancellation_source& source, corun::details::future<void> operation)
 {
     corun::details::shared_future shared(std::move(operation));
-    auto ended = std::make_shared<ended_event>();
+    auto ended = make_ended_event();
     watch(shared, ended);
 
     if (WaitForSingleObject(ended->get(), quiet_wait_ms) != WAIT_OBJECT_0) {

@@ -37,7 +37,7 @@
 
 #include "arpc/pipe_transport.h"
 #include "corun/blocking_wait.h"
-#include "wharfcore/detached_thread.h"
+#include "corun/detached_thread.h"
 #include "wharfcore/iserver_proxy.h"
 #include "wharfcore/shared_port_record.h"
 
@@ -310,7 +310,7 @@ void accept_clients(HANDLE ready)
             continue;
         }
         // A client that comes and goes at once ends its thread before this one lets go of it.
-        wharfcore::start_detached_thread([pipe = std::move(pipe)]() mutable { serve(std::move(pipe)); });
+        corun::details::start_detached_thread([pipe = std::move(pipe)]() mutable { serve(std::move(pipe)); });
     }
 }
 
@@ -360,14 +360,14 @@ int wmain(int argc, wchar_t** argv)
 {
     if (!parse(argc, argv))
         return 1;
-    wharfcore::start_detached_thread([] {
+    corun::details::start_detached_thread([] {
         Sleep(settings.lifetime_ms);
         ExitProcess(3);
     });
     if (settings.discovery)
-        wharfcore::start_detached_thread(&answer_discovery);
+        corun::details::start_detached_thread(&answer_discovery);
     if (settings.announce_ms > 0)
-        wharfcore::start_detached_thread(&announce);
+        corun::details::start_detached_thread(&announce);
     if (!settings.seen_event.empty())
         seen = OpenEventW(EVENT_MODIFY_STATE, FALSE, settings.seen_event.c_str());
     HANDLE ready = settings.ready_event.empty() ? nullptr : CreateEventW(nullptr, TRUE, FALSE, settings.ready_event.c_str());
@@ -384,7 +384,7 @@ int wmain(int argc, wchar_t** argv)
     // Several instances listen at once, so that a client arriving while another is being
     // accepted finds one free.
     for (long i = 1; i < settings.listeners; ++i)
-        wharfcore::start_detached_thread([ready] { accept_clients(ready); });
+        corun::details::start_detached_thread([ready] { accept_clients(ready); });
     accept_clients(ready);
     return 0;
 }

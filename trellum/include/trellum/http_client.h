@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 
 #include <windows.h>
 #include <wininet.h>
@@ -15,70 +14,20 @@
 
 #include "corun/cancellation.h"
 #include "corun/future.h"
+#include "corun/unique_any.h"
 
 namespace Trellum {
 
 namespace details {
 
-// Move-only owner of one WinINet handle; null is the empty value.
-class unique_hinternet {
-public:
-    unique_hinternet() noexcept = default;
-    explicit unique_hinternet(HINTERNET h) noexcept : h_(h) {}
-    unique_hinternet(unique_hinternet&& other) noexcept : h_(other.release()) {}
-    unique_hinternet& operator=(unique_hinternet&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    unique_hinternet(const unique_hinternet&) = delete;
-    unique_hinternet& operator=(const unique_hinternet&) = delete;
-    ~unique_hinternet() { reset(); }
-
-    HINTERNET get() const noexcept { return h_; }
-    HINTERNET release() noexcept { return std::exchange(h_, nullptr); }
-    void reset(HINTERNET h = nullptr) noexcept
-    {
-        if (h_)
-            InternetCloseHandle(h_);
-        h_ = h;
-    }
-    explicit operator bool() const noexcept { return h_ != nullptr; }
-
-private:
-    HINTERNET h_ = nullptr;
+// A WinINet handle; null is the empty value.
+struct HINTERNET_traits {
+    using pointer = HINTERNET;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { InternetCloseHandle(h); }
 };
-
-// Move-only owner of one file handle; INVALID_HANDLE_VALUE is the empty value.
-class unique_file {
-public:
-    unique_file() noexcept = default;
-    explicit unique_file(HANDLE h) noexcept : h_(h) {}
-    unique_file(unique_file&& other) noexcept : h_(other.release()) {}
-    unique_file& operator=(unique_file&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    unique_file(const unique_file&) = delete;
-    unique_file& operator=(const unique_file&) = delete;
-    ~unique_file() { reset(); }
-
-    HANDLE get() const noexcept { return h_; }
-    HANDLE release() noexcept { return std::exchange(h_, INVALID_HANDLE_VALUE); }
-    void reset(HANDLE h = INVALID_HANDLE_VALUE) noexcept
-    {
-        if (h_ != INVALID_HANDLE_VALUE)
-            CloseHandle(h_);
-        h_ = h;
-    }
-    explicit operator bool() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
-};
+using unique_hinternet = corun::details::unique_any<HINTERNET_traits>;
+using corun::details::unique_file;
 
 } // namespace details
 

@@ -4,9 +4,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 #include <windows.h>
+
+#include "corun/unique_any.h"
 
 namespace Trellum {
 namespace registry_ex {
@@ -26,34 +27,13 @@ private:
     std::uint32_t code_;
 };
 
-// Owns one open registry key; closed with RegCloseKey.
-class unique_hkey {
-public:
-    unique_hkey() noexcept = default;
-    explicit unique_hkey(HKEY key) noexcept : key_(key) {}
-    unique_hkey(unique_hkey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-    unique_hkey& operator=(unique_hkey&& other) noexcept
-    {
-        if (this != &other)
-            reset(std::exchange(other.key_, nullptr));
-        return *this;
-    }
-    unique_hkey(const unique_hkey&) = delete;
-    unique_hkey& operator=(const unique_hkey&) = delete;
-    ~unique_hkey() { reset(); }
-
-    HKEY get() const noexcept { return key_; }
-    explicit operator bool() const noexcept { return key_ != nullptr; }
-    void reset(HKEY key = nullptr) noexcept
-    {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = key;
-    }
-
-private:
-    HKEY key_ = nullptr;
+// An open registry key; closed with RegCloseKey.
+struct hkey_traits {
+    using pointer = HKEY;
+    static pointer empty() noexcept { return nullptr; }
+    static void close(pointer h) noexcept { RegCloseKey(h); }
 };
+using unique_hkey = corun::details::unique_any<hkey_traits>;
 
 // Names one value: root key, key path, value name (empty: the key's default value) and an
 // optional kernel transaction (not owned). The key is opened on first use and stays open.

@@ -12,9 +12,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "wharfcore/unique_handles.h"
+#include "corun/unique_any.h"
 
-namespace wharfcore {
+namespace corun {
+namespace details {
 
 // Runs function() on a new thread, which owns the function object and destroys it when done.
 // A thread that cannot be started raises std::system_error, as std::thread does. Like
@@ -34,4 +35,5 @@ template <class Function> void start_detached_thread(Function&& function)
     owned.release(); // the thread's now
 }
 
-} // namespace wharfcore
+} // namespace details
+} // namespace corun
