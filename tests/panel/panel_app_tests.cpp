@@ -301,12 +301,14 @@ TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherOtherRepliesNorTheExit)
     expect_prompt_exit(panel, main);
 }
 
-TEST(PanelApp, PickedComputerIsQueriedAndRemoveServerTakesItAway)
+TEST(PanelApp, PickedComputerIsQueriedRemovedAndDiscoveredAgain)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
     picker_double_registration picker;
-    sim_server_process server(L"--port COM1=1");
+    // No discovery service at first: only the pick brings the server.
+    std::optional<sim_server_process> server;
+    server.emplace(L"--port COM1=1");
     panel_process panel;
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
@@ -342,11 +344,42 @@ TEST(PanelApp, PickedComputerIsQueriedAndRemoveServerTakesItAway)
     EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1006)) != FALSE; }));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1003)));
 
+    // A click on the [-] box of a port's server collapses it and the selection moves to the
+    // server: the buttons follow it.
+    select_tree_item(tree, nodes[0].children[0].first);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1003)) != FALSE; }));
+    const POINT box = tree_button_point(panel.handle(), tree, nodes[0].item);
+    ASSERT_GE(box.x, 0) << "the server item shows no [-] box";
+    click_at(tree, box);
+    ASSERT_TRUE(wait_for([&] {
+        return (SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(nodes[0].item), TVIS_EXPANDED) &
+                TVIS_EXPANDED) == 0;
+    })) << "the click did not collapse the server";
+    EXPECT_EQ(next_item(tree, TVGN_CARET, nullptr), nodes[0].item);
+    EXPECT_TRUE(wait_for([&] {
+        return IsWindowEnabled(GetDlgItem(main, 1006)) != FALSE && IsWindowEnabled(GetDlgItem(main, 1003)) == FALSE;
+    })) << "Remove Server " << IsWindowEnabled(GetDlgItem(main, 1006)) << ", Connect "
+        << IsWindowEnabled(GetDlgItem(main, 1003)) << " with the server selected";
+
     press(main, 1006);
     EXPECT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 0; }));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1006)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1003)));
     save_screenshot(main, L"panel_server_removed");
+
+    // Discover brings the removed server back, with the ports it shares now, through a request
+    // that the server heard and answered (it makes no announcement of its own).
+    server.reset();
+    server.emplace(L"--discovery 1 --port COM1=1 --port COM2=2");
+    press(main, 1005);
+    ASSERT_TRUE(server->wait_answered(20000)) << "no discovery request reached the server";
+    ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 3; }));
+    nodes = read_tree(panel.handle(), tree);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].text, L".");
+    EXPECT_EQ(nodes[0].child_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+    EXPECT_EQ(server->unwaited_answers(), 0) << "one Discover, one request";
+    save_screenshot(main, L"panel_server_rediscovered");
 
     press(main, IDCANCEL);
     EXPECT_EQ(panel.wait_exit(10000), 0u);
