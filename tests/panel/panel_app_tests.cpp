@@ -33,12 +33,26 @@ std::wstring read_string(HKEY root, const wchar_t* key, const wchar_t* name, boo
     return value;
 }
 
-DWORD read_dword(const wchar_t* name)
+DWORD read_dword_of(const wchar_t* key, const wchar_t* name)
 {
     DWORD value = 0xFFFFFFFF;
     DWORD size = sizeof(value);
-    RegGetValueW(HKEY_CURRENT_USER, picker_record_key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
+}
+
+// What the picker double recorded.
+DWORD read_dword(const wchar_t* name)
+{
+    return read_dword_of(picker_record_key, name);
+}
+
+// What the counting copy of the program recorded (reply_read_counter.cpp).
+constexpr wchar_t panel_record_key[] = L"Software\\WharfTest\\Panel";
+
+DWORD read_panel_dword(const wchar_t* name)
+{
+    return read_dword_of(panel_record_key, name);
 }
 
 // The picker double (beside this test program) registered in place of the prefix's picker
@@ -274,6 +288,8 @@ TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherOtherRepliesNorTheExit)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
+    picker_double_registration picker;
+    picker.select(L".");
     // The server's first query is never answered, later ones are.
     sim_server_process server(L"--mode first-never --port COM1=1");
     panel_process panel;
@@ -283,18 +299,18 @@ TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherOtherRepliesNorTheExit)
     HWND tree = GetDlgItem(main, 1001);
     ASSERT_TRUE(wait_reply_slot());
 
-    // A server whose pipe cannot be reached: its query fails, and the listener reads on.
+    // The picked server's query stays unanswered.
+    press(main, 1002);
+    ASSERT_TRUE(server.wait_query(20000)) << "the picked server was not queried";
+    // A server whose pipe cannot be reached: its query fails, and the listener reads on. The
+    // reply after it is handled while the pick's query is still unanswered.
     send_datagram(discovery_reply(10, L"nosuchhost"));
     send_datagram(discovery_reply(1, L"."));
-    ASSERT_TRUE(server.wait_query(20000)) << "the reply after a failed query was not handled";
-    // That query is under way and stays unanswered; a reply naming the server otherwise ("?"
-    // reaches this machine's pipes too) still counts.
-    send_datagram(discovery_reply(1, L"?"));
     ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 2; }))
-        << "a reply after an unanswered query was not handled";
+        << "the reply after a failed query and beside an unanswered one was not handled";
     const auto nodes = read_tree(panel.handle(), tree);
     ASSERT_EQ(nodes.size(), 1u);
-    EXPECT_EQ(nodes[0].text, L"?");
+    EXPECT_EQ(nodes[0].text, L".");
     EXPECT_EQ(nodes[0].child_texts(), std::vector<std::wstring>{L"COM1"});
 
     // The unanswered query is still running: closing ends the program promptly all the same.
@@ -420,6 +436,8 @@ TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
     picker_double_registration picker;
     // Opening the service pipe waits a minute for its one instance: longer than the test.
     sim_server_process server(L"--mode busy --delay-ms 60000");
+    // This copy of the program counts the datagrams its listener reads.
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, panel_record_key, L"ReplyReads");
     panel_process panel(WHARFPANEL_SILENT_UPDATE_EXE);
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
@@ -430,23 +448,26 @@ TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
     ASSERT_TRUE(wait_for([] { return read_dword(L"HadOwner") != 0xFFFFFFFF; }));
     const std::size_t threads_before = thread_count(panel.pid());
 
-    // 5,000 replies of one server, then one naming it otherwise ("?" reaches the same pipe): its
-    // query begins to wait for the pipe only once the listener has read all the others.
-    for (int i = 0; i < 5000; ++i)
+    // 5,000 replies of one server, and among them 1,000 of servers whose pipes cannot be reached
+    // (their queries fail at once).
+    constexpr DWORD replies = 6000;
+    for (DWORD i = 0; i < 5000; ++i) {
         send_datagram(discovery_reply(1, L"."));
-    send_datagram(discovery_reply(1, L"?"));
-    const std::wstring service = L"\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
-    const std::wstring dot_pipe = L"\\\\." + service, other_pipe = L"\\\\?" + service;
-    EXPECT_TRUE(wait_for([&] { return read_dword(other_pipe.c_str()) != 0xFFFFFFFF; }, 60000))
-        << "the reply after the flood was not handled";
-    // One query per name waits for the pipe, each holding a thread; the repeats started none.
+        if (i % 5 == 0) {
+            const std::wstring unreachable = L"host" + std::to_wstring(i % 100);
+            send_datagram(discovery_reply(static_cast<std::uint32_t>(unreachable.size()), unreachable));
+        }
+    }
+    EXPECT_TRUE(wait_for([&] { return read_panel_dword(L"ReplyReads") == replies; }, 60000))
+        << "the listener read " << read_panel_dword(L"ReplyReads") << " of the replies";
+    // One query of the server waits for the pipe, holding a thread; the repeats started none.
+    const std::wstring dot_pipe = L"\\\\.\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
     EXPECT_TRUE(wait_for([&] { return read_dword(dot_pipe.c_str()) != 0xFFFFFFFF; }));
     EXPECT_EQ(read_dword(dot_pipe.c_str()), 1u);
-    EXPECT_EQ(read_dword(other_pipe.c_str()), 1u);
     const std::size_t threads_after = thread_count(panel.pid());
     EXPECT_LE(threads_after, threads_before + 8) << "threads before the flood: " << threads_before;
 
-    // Both queries still wait for the pipe and the update check for its host: closing is prompt.
+    // The query still waits for the pipe and the update check for its host: closing is prompt.
     ULONGLONG window_ms = 0, exit_ms = 0;
     EXPECT_EQ(close_and_wait(panel, main, window_ms, exit_ms), 0u);
     EXPECT_LT(exit_ms - window_ms, exit_after_window_ms) << "window gone after " << window_ms << " ms";
