@@ -201,6 +201,87 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
 };
 
+// This machine's request mailslot, made by the test and kept full while it is held: a discovery
+// request written to it waits until the test reads the mailslot empty. (A mailslot holds only so
+// many datagrams before a write has to wait for room.)
+class request_slot_hold {
+public:
+    request_slot_hold()
+    {
+        slot_ = CreateMailslotW(path, 0, MAILSLOT_WAIT_FOREVER, nullptr);
+    }
+    request_slot_hold(const request_slot_hold&) = delete;
+    request_slot_hold& operator=(const request_slot_hold&) = delete;
+    ~request_slot_hold()
+    {
+        if (slot_ != INVALID_HANDLE_VALUE)
+            CloseHandle(slot_);
+    }
+    bool made() const { return slot_ != INVALID_HANDLE_VALUE; }
+
+    // Writes filler datagrams until one has to wait, and takes that one back: the next write waits.
+    bool fill()
+    {
+        HANDLE writer = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        if (writer == INVALID_HANDLE_VALUE)
+            return false;
+        bool full = false;
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        for (int i = 0; i < 100000 && !full; ++i) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = done;
+            ResetEvent(done);
+            const std::vector<std::uint8_t> filler(filler_size, filler_byte);
+            if (WriteFile(writer, filler.data(), filler_size, nullptr, &overlapped))
+                continue;
+            if (GetLastError() != ERROR_IO_PENDING)
+                break;
+            CancelIoEx(writer, &overlapped);
+            DWORD written = 0;
+            full = !GetOverlappedResult(writer, &overlapped, &written, TRUE) && GetLastError() == ERROR_OPERATION_ABORTED;
+        }
+        CloseHandle(done);
+        CloseHandle(writer);
+        return full;
+    }
+
+    // Reads the fillers and the first datagram after them, which it returns (empty when none
+    // came within the time).
+    std::vector<std::uint8_t> drain(DWORD ms = 20000)
+    {
+        SetMailslotInfo(slot_, ms);
+        std::vector<std::uint8_t> datagram(1024);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(slot_, datagram.data(), static_cast<DWORD>(datagram.size()), &got, nullptr))
+                return {};
+            datagram.resize(got);
+            if (got != filler_size || datagram != std::vector<std::uint8_t>(filler_size, filler_byte))
+                return datagram;
+            datagram.resize(1024);
+        }
+    }
+
+private:
+    static constexpr wchar_t path[] = L"\\\\.\\mailslot\\wharfnet_{533EA321-B1EE-4116-A26D-88FE85C8EA7E}_v1.01";
+    static constexpr DWORD filler_size = 16;
+    static constexpr std::uint8_t filler_byte = 0xEE;
+    HANDLE slot_ = INVALID_HANDLE_VALUE;
+};
+
+// True for a discovery request: a count, then that many UTF-16 units of a host name.
+bool is_request(const std::vector<std::uint8_t>& datagram)
+{
+    if (datagram.size() < 4)
+        return false;
+    const std::uint32_t count = datagram[0] | (datagram[1] << 8) | (datagram[2] << 16) | (datagram[3] << 24);
+    return datagram.size() == 4 + 2ull * count;
+}
+
+// How long a held request is watched for a Discover button that comes back too early.
+constexpr DWORD held_watch_ms = 1500;
+
 } // namespace
 
 TEST(PanelApp, WithoutLibraryShowsClassNotRegisteredAndExitsWithIt)
@@ -219,12 +300,16 @@ TEST(PanelApp, WithoutLibraryShowsClassNotRegisteredAndExitsWithIt)
     EXPECT_EQ(panel.wait_exit(10000), 0x80040154u);
 }
 
-TEST(PanelApp, DiscoveryReplyBuildsTreeAndEscClosesWithZero)
+TEST(PanelApp, DiscoverWaitsForItsRequestAndAReplyBuildsTheTree)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
     std::optional<sim_server_process> server;
     server.emplace(L"--port COM1=1 --port COM2=2");
+    // The requests of this machine wait in a full request mailslot until the test reads it.
+    request_slot_hold requests;
+    ASSERT_TRUE(requests.made());
+    ASSERT_TRUE(requests.fill()) << "the request mailslot never filled up";
     panel_process panel;
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
@@ -233,6 +318,21 @@ TEST(PanelApp, DiscoveryReplyBuildsTreeAndEscClosesWithZero)
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1006)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1003)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
+
+    // Discover is disabled while the start-up request waits to be written, and after that only.
+    HWND discover = GetDlgItem(main, 1005);
+    EXPECT_FALSE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }, held_watch_ms))
+        << "Discover came back before the start-up request was written";
+    EXPECT_TRUE(is_request(requests.drain())) << "no start-up request came";
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }));
+    // The same for a click.
+    ASSERT_TRUE(requests.fill());
+    press(main, 1005);
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(discover) == FALSE; })) << "a click left Discover enabled";
+    EXPECT_FALSE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }, held_watch_ms))
+        << "Discover came back before the request was written";
+    EXPECT_TRUE(is_request(requests.drain())) << "the click sent no request";
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }));
     HWND list = GetDlgItem(main, 1007);
     RECT client{};
     GetClientRect(list, &client);
