@@ -75,14 +75,26 @@ corun::details::fire_and_forget main_dialog::discover_servers()
     operation_scope scope(operations.shared());
     try {
         EnableWindow(discover_button, FALSE);
-        try {
-            arpc::Mailslot endpoint;
-            const HRESULT hr = endpoint.OpenClient(L"*", request_mailslot);
-            if (FAILED(hr))
-                corun::throw_error(hr);
-            endpoint.SetCancellationToken(cancel_source);
-            (void)co_await corun::details::future_awaiter<unsigned long>(endpoint.Write(make_discovery_packet(dns_host_name())));
-        } catch (const corun::details::hresult_error&) {
+        const std::vector<std::byte> packet = make_discovery_packet(dns_host_name());
+        // Every host of the domain, this one included. Where the domain broadcast cannot be
+        // written, the same request goes to this machine's own request mailslot, which the
+        // broadcast would have reached too.
+        for (const wchar_t* host : {L"*", L"."}) {
+            bool written = false;
+            try {
+                arpc::Mailslot endpoint;
+                const HRESULT hr = endpoint.OpenClient(host, request_mailslot);
+                if (FAILED(hr))
+                    corun::throw_error(hr);
+                endpoint.SetCancellationToken(cancel_source);
+                (void)co_await corun::details::future_awaiter<unsigned long>(endpoint.Write(packet));
+                written = true;
+            } catch (const corun::details::operation_cancelled&) {
+                break;
+            } catch (const corun::details::hresult_error&) {
+            }
+            if (written)
+                break;
         }
         // The way back to the window is taken while the dialog is held, and followed without:
         // a window that is gone ends the wait with operation_cancelled.

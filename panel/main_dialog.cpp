@@ -63,6 +63,11 @@ main_dialog::main_dialog()
         handlers.on_notify(IDC_SERVER_TREE, TVN_SELCHANGEDW, [this](wl::params p) -> __int64 {
             return on_tree_selchanged(*reinterpret_cast<const NMTREEVIEWW*>(p.lParam));
         });
+        handlers.on_notify(IDC_SERVER_TREE, TVN_ITEMEXPANDEDW, [this](wl::params) -> __int64 {
+            return on_tree_itemexpanded();
+        });
+        handlers.on_message(follow_tree_selection_message,
+                            [this](wl::params) -> __int64 { return on_follow_tree_selection(); });
         handlers.on_command(IDC_ADD_SERVER, [this](wl::params) -> __int64 { return pick_computer(*this); });
         handlers.on_command(IDC_REMOVE_SERVER, [this](wl::params) -> __int64 { return on_remove_server(); });
         handlers.on_command(IDC_DELETE, [this](wl::params) -> __int64 { return delete_selected_devices(); });

@@ -58,6 +58,11 @@ private:
 
     __int64 on_list_itemchanged(const NMLISTVIEW& change);
     __int64 on_tree_selchanged(const NMTREEVIEWW& change);
+    __int64 on_tree_itemexpanded();
+    __int64 on_follow_tree_selection();
+    // Posted to itself after an expand or collapse: sets Connect and Remove Server from the
+    // tree's selection.
+    static constexpr UINT follow_tree_selection_message = WM_APP + 1;
     __int64 on_remove_server();
     __int64 on_connect();
     friend __int64 pick_computer(main_dialog& dialog);

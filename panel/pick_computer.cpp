@@ -3,6 +3,8 @@
 
 #include <objsel.h>
 
+#include "discovery_packet.h"
+
 namespace {
 
 // {17D6CCD8-3B7B-11D2-B9E0-00C04FD8DBF7}
@@ -39,7 +41,9 @@ __int64 pick_computer(main_dialog& dialog)
     if (FAILED(data->GetData(&format, &medium)))
         return 0;
     if (const auto* list = static_cast<const DS_SELECTION_LIST*>(GlobalLock(medium.hGlobal))) {
-        if (list->cItems == 1 && list->aDsSelection[0].pwzName) {
+        // A picked name becomes a pipe path's host part as a reply's does, and is held to the
+        // same check.
+        if (list->cItems == 1 && list->aDsSelection[0].pwzName && is_computer_name(list->aDsSelection[0].pwzName)) {
             std::wstring name = list->aDsSelection[0].pwzName;
             (void)dialog.add_server(std::move(name));
         }

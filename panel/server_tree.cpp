@@ -83,6 +83,28 @@ __int64 main_dialog::on_tree_selchanged(const NMTREEVIEWW& change)
     return 0;
 }
 
+__int64 main_dialog::on_tree_itemexpanded()
+{
+    // Collapsing a server moves the selection off its port to the server, and Wine tells nothing
+    // of that move, which it makes only after this notification: the buttons follow the tree's
+    // own selection once the tree is done.
+    PostMessageW(hwnd(), follow_tree_selection_message, 0, 0);
+    return 0;
+}
+
+__int64 main_dialog::on_follow_tree_selection()
+{
+    const HWND tree = server_tree.control;
+    const auto selected = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+    TVITEMW item{};
+    item.mask = TVIF_PARAM;
+    item.hItem = selected;
+    const bool known = selected && SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    EnableWindow(remove_server_button, known && item.lParam == 0);
+    EnableWindow(connect_button, known && item.lParam == 1);
+    return 0;
+}
+
 __int64 main_dialog::on_remove_server()
 {
     const auto selected = reinterpret_cast<HTREEITEM>(

@@ -31,10 +31,15 @@ TEST(DiscoveryPacket, RequestOfPc1IsCountThenLittleEndianUnits)
     EXPECT_EQ(make_discovery_packet(L"\x2194"), bytes({1, 0, 0, 0, 0x94, 0x21}));
 }
 
-TEST(DiscoveryPacket, ReplyRoundTripsAServerName)
+TEST(DiscoveryPacket, ReplyRoundTripsEveryKindOfComputerName)
 {
-    EXPECT_EQ(parse_discovery_reply(make_discovery_packet(L"SERVER")), std::optional<std::wstring>(L"SERVER"));
-    EXPECT_EQ(parse_discovery_reply(make_discovery_packet(L".")), std::optional<std::wstring>(L"."));
+    // This machine, NetBIOS and DNS names, letters beyond ASCII and a character outside the
+    // basic plane (a surrogate pair).
+    for (const std::wstring name : {L".", L"SERVER", L"HOST_1", L"a-b", L"host.example.com", L"münchen-pc",
+                                    L"サーバー", L"pc-🖥", L"x.", L"-$"}) {
+        EXPECT_EQ(parse_discovery_reply(make_discovery_packet(name)), std::optional<std::wstring>(name));
+        EXPECT_TRUE(is_computer_name(name));
+    }
 }
 
 TEST(DiscoveryPacket, HugeCountInShortDatagramIsDroppedNotWrapped)
@@ -58,12 +63,20 @@ TEST(DiscoveryPacket, ReplyMustBeExactlyCountLong)
     EXPECT_FALSE(parse_discovery_reply(longer));
 }
 
-TEST(DiscoveryPacket, NamesThatAreNoHostNamesAreDropped)
+TEST(DiscoveryPacket, NamesThatAreNoComputerNamesAreDropped)
 {
-    EXPECT_FALSE(parse_discovery_reply(make_discovery_packet(L"")));
-    EXPECT_FALSE(parse_discovery_reply(make_discovery_packet(L"a\\b")));
-    EXPECT_FALSE(parse_discovery_reply(make_discovery_packet(L"a/b")));
-    EXPECT_FALSE(parse_discovery_reply(make_discovery_packet(std::wstring(L"a\0b", 3))));
+    // Each would make another pipe path than a host's: "\\?\pipe\..." is this machine's pipe by
+    // another road, "\\..\pipe\..." a relative part.
+    const std::wstring refused[] = {
+        L"", L"a\\b", L"a/b", std::wstring(L"a\0b", 3), L"?", L"*", L":", L"::1", L"a\"b", L"<a>", L"a|b",
+        L" ", L"a b", L" a", L"a\tb", L"\x7F", L"a\x85", L"\u00A0", L"a\u3000b", L"\u2028", L"\x1B",
+        L"..", L"...", L"a\xD800", L"\xDC00" L"a", L"\xDC00\xD800", std::wstring(1, L'\xDBFF'),
+    };
+    for (const auto& name : refused) {
+        EXPECT_FALSE(is_computer_name(name)) << testing::PrintToString(name);
+        EXPECT_FALSE(parse_discovery_reply(make_discovery_packet(name))) << testing::PrintToString(name);
+    }
     EXPECT_TRUE(parse_discovery_reply(make_discovery_packet(std::wstring(max_reply_name, L'x'))));
     EXPECT_FALSE(parse_discovery_reply(make_discovery_packet(std::wstring(max_reply_name + 1, L'x'))));
+    EXPECT_FALSE(is_computer_name(std::wstring(max_reply_name + 1, L'x')));
 }

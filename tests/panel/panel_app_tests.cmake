@@ -10,6 +10,9 @@ endif()
 wharf_fixed_local_port(silent_update_port "silent update host")
 wharf_panel_update_library(panel_update_silent "127.0.0.1:${silent_update_port}")
 wharf_panel_program(wharfpanel_silent_update panel_update_silent)
+# It also counts the datagrams its listener reads (reply_read_counter.cpp).
+target_sources(wharfpanel_silent_update PRIVATE ${WHARF_TEST_DIR}/reply_read_counter.cpp)
+target_include_directories(wharfpanel_silent_update PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 # A copy of the program whose About box cannot be made: the About command's handler throws, so
 # that the tests see what the program does with an exception that leaves a window handler.
 wharf_panel_program(wharfpanel_about_fault panel_update)

@@ -36,12 +36,26 @@ std::wstring read_string(HKEY root, const wchar_t* key, const wchar_t* name, boo
     return value;
 }
 
-DWORD read_dword(const wchar_t* name)
+DWORD read_dword_of(const wchar_t* key, const wchar_t* name)
 {
     DWORD value = 0xFFFFFFFF;
     DWORD size = sizeof(value);
-    RegGetValueW(HKEY_CURRENT_USER, picker_record_key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
+}
+
+// What the picker double recorded.
+DWORD read_dword(const wchar_t* name)
+{
+    return read_dword_of(picker_record_key, name);
+}
+
+// What the counting copy of the program recorded (reply_read_counter.cpp).
+constexpr wchar_t panel_record_key[] = L"Software\\WharfTest\\Panel";
+
+DWORD read_panel_dword(const wchar_t* name)
+{
+    return read_dword_of(panel_record_key, name);
 }
 
 // The picker double (beside this test program) registered in place of the prefix's picker
@@ -190,6 +204,87 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
 };
 
+// This machine's request mailslot, made by the test and kept full while it is held: a discovery
+// request written to it waits until the test reads the mailslot empty. (A mailslot holds only so
+// many datagrams before a write has to wait for room.)
+class request_slot_hold {
+public:
+    request_slot_hold()
+    {
+        slot_ = CreateMailslotW(path, 0, MAILSLOT_WAIT_FOREVER, nullptr);
+    }
+    request_slot_hold(const request_slot_hold&) = delete;
+    request_slot_hold& operator=(const request_slot_hold&) = delete;
+    ~request_slot_hold()
+    {
+        if (slot_ != INVALID_HANDLE_VALUE)
+            CloseHandle(slot_);
+    }
+    bool made() const { return slot_ != INVALID_HANDLE_VALUE; }
+
+    // Writes filler datagrams until one has to wait, and takes that one back: the next write waits.
+    bool fill()
+    {
+        HANDLE writer = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        if (writer == INVALID_HANDLE_VALUE)
+            return false;
+        bool full = false;
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        for (int i = 0; i < 100000 && !full; ++i) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = done;
+            ResetEvent(done);
+            const std::vector<std::uint8_t> filler(filler_size, filler_byte);
+            if (WriteFile(writer, filler.data(), filler_size, nullptr, &overlapped))
+                continue;
+            if (GetLastError() != ERROR_IO_PENDING)
+                break;
+            CancelIoEx(writer, &overlapped);
+            DWORD written = 0;
+            full = !GetOverlappedResult(writer, &overlapped, &written, TRUE) && GetLastError() == ERROR_OPERATION_ABORTED;
+        }
+        CloseHandle(done);
+        CloseHandle(writer);
+        return full;
+    }
+
+    // Reads the fillers and the first datagram after them, which it returns (empty when none
+    // came within the time).
+    std::vector<std::uint8_t> drain(DWORD ms = 20000)
+    {
+        SetMailslotInfo(slot_, ms);
+        std::vector<std::uint8_t> datagram(1024);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(slot_, datagram.data(), static_cast<DWORD>(datagram.size()), &got, nullptr))
+                return {};
+            datagram.resize(got);
+            if (got != filler_size || datagram != std::vector<std::uint8_t>(filler_size, filler_byte))
+                return datagram;
+            datagram.resize(1024);
+        }
+    }
+
+private:
+    static constexpr wchar_t path[] = L"\\\\.\\mailslot\\wharfnet_{533EA321-B1EE-4116-A26D-88FE85C8EA7E}_v1.01";
+    static constexpr DWORD filler_size = 16;
+    static constexpr std::uint8_t filler_byte = 0xEE;
+    HANDLE slot_ = INVALID_HANDLE_VALUE;
+};
+
+// True for a discovery request: a count, then that many UTF-16 units of a host name.
+bool is_request(const std::vector<std::uint8_t>& datagram)
+{
+    if (datagram.size() < 4)
+        return false;
+    const std::uint32_t count = datagram[0] | (datagram[1] << 8) | (datagram[2] << 16) | (datagram[3] << 24);
+    return datagram.size() == 4 + 2ull * count;
+}
+
+// How long a held request is watched for a Discover button that comes back too early.
+constexpr DWORD held_watch_ms = 1500;
+
 } // namespace
 
 TEST(PanelApp, WithoutLibraryShowsClassNotRegisteredAndExitsWithIt)
@@ -208,12 +303,16 @@ TEST(PanelApp, WithoutLibraryShowsClassNotRegisteredAndExitsWithIt)
     EXPECT_EQ(panel.wait_exit(10000), 0x80040154u);
 }
 
-TEST(PanelApp, DiscoveryReplyBuildsTreeAndEscClosesWithZero)
+TEST(PanelApp, DiscoverWaitsForItsRequestAndAReplyBuildsTheTree)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
     std::optional<sim_server_process> server;
     server.emplace(L"--port COM1=1 --port COM2=2");
+    // The requests of this machine wait in a full request mailslot until the test reads it.
+    request_slot_hold requests;
+    ASSERT_TRUE(requests.made());
+    ASSERT_TRUE(requests.fill()) << "the request mailslot never filled up";
     panel_process panel;
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
@@ -222,6 +321,21 @@ TEST(PanelApp, DiscoveryReplyBuildsTreeAndEscClosesWithZero)
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1006)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1003)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
+
+    // Discover is disabled while the start-up request waits to be written, and after that only.
+    HWND discover = GetDlgItem(main, 1005);
+    EXPECT_FALSE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }, held_watch_ms))
+        << "Discover came back before the start-up request was written";
+    EXPECT_TRUE(is_request(requests.drain())) << "no start-up request came";
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }));
+    // The same for a click.
+    ASSERT_TRUE(requests.fill());
+    press(main, 1005);
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(discover) == FALSE; })) << "a click left Discover enabled";
+    EXPECT_FALSE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }, held_watch_ms))
+        << "Discover came back before the request was written";
+    EXPECT_TRUE(is_request(requests.drain())) << "the click sent no request";
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(discover) != FALSE; }));
     HWND list = GetDlgItem(main, 1007);
     RECT client{};
     GetClientRect(list, &client);
@@ -277,6 +391,8 @@ TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherOtherRepliesNorTheExit)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
+    picker_double_registration picker;
+    picker.select(L".");
     // The server's first query is never answered, later ones are.
     sim_server_process server(L"--mode first-never --port COM1=1");
     panel_process panel;
@@ -286,30 +402,32 @@ TEST(PanelApp, FailingOrSilentQueryHoldsUpNeitherOtherRepliesNorTheExit)
     HWND tree = GetDlgItem(main, 1001);
     ASSERT_TRUE(wait_reply_slot());
 
-    // A server whose pipe cannot be reached: its query fails, and the listener reads on.
+    // The picked server's query stays unanswered.
+    press(main, 1002);
+    ASSERT_TRUE(server.wait_query(20000)) << "the picked server was not queried";
+    // A server whose pipe cannot be reached: its query fails, and the listener reads on. The
+    // reply after it is handled while the pick's query is still unanswered.
     send_datagram(discovery_reply(10, L"nosuchhost"));
     send_datagram(discovery_reply(1, L"."));
-    ASSERT_TRUE(server.wait_query(20000)) << "the reply after a failed query was not handled";
-    // That query is under way and stays unanswered; a reply naming the server otherwise ("?"
-    // reaches this machine's pipes too) still counts.
-    send_datagram(discovery_reply(1, L"?"));
     ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 2; }))
-        << "a reply after an unanswered query was not handled";
+        << "the reply after a failed query and beside an unanswered one was not handled";
     const auto nodes = read_tree(panel.handle(), tree);
     ASSERT_EQ(nodes.size(), 1u);
-    EXPECT_EQ(nodes[0].text, L"?");
+    EXPECT_EQ(nodes[0].text, L".");
     EXPECT_EQ(nodes[0].child_texts(), std::vector<std::wstring>{L"COM1"});
 
     // The unanswered query is still running: closing ends the program promptly all the same.
     expect_prompt_exit(panel, main);
 }
 
-TEST(PanelApp, PickedComputerIsQueriedAndRemoveServerTakesItAway)
+TEST(PanelApp, PickedComputerIsQueriedRemovedAndDiscoveredAgain)
 {
     registered_wharfcore library;
     ASSERT_EQ(library.result(), S_OK);
     picker_double_registration picker;
-    sim_server_process server(L"--port COM1=1");
+    // No discovery service at first: only the pick brings the server.
+    std::optional<sim_server_process> server;
+    server.emplace(L"--port COM1=1");
     panel_process panel;
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
@@ -345,11 +463,42 @@ TEST(PanelApp, PickedComputerIsQueriedAndRemoveServerTakesItAway)
     EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1006)) != FALSE; }));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1003)));
 
+    // A click on the [-] box of a port's server collapses it and the selection moves to the
+    // server: the buttons follow it.
+    select_tree_item(tree, nodes[0].children[0].first);
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1003)) != FALSE; }));
+    const POINT box = tree_button_point(panel.handle(), tree, nodes[0].item);
+    ASSERT_GE(box.x, 0) << "the server item shows no [-] box";
+    click_at(tree, box);
+    ASSERT_TRUE(wait_for([&] {
+        return (SendMessageW(tree, TVM_GETITEMSTATE, reinterpret_cast<WPARAM>(nodes[0].item), TVIS_EXPANDED) &
+                TVIS_EXPANDED) == 0;
+    })) << "the click did not collapse the server";
+    EXPECT_EQ(next_item(tree, TVGN_CARET, nullptr), nodes[0].item);
+    EXPECT_TRUE(wait_for([&] {
+        return IsWindowEnabled(GetDlgItem(main, 1006)) != FALSE && IsWindowEnabled(GetDlgItem(main, 1003)) == FALSE;
+    })) << "Remove Server " << IsWindowEnabled(GetDlgItem(main, 1006)) << ", Connect "
+        << IsWindowEnabled(GetDlgItem(main, 1003)) << " with the server selected";
+
     press(main, 1006);
     EXPECT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 0; }));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1006)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1003)));
     save_screenshot(main, L"panel_server_removed");
+
+    // Discover brings the removed server back, with the ports it shares now, through a request
+    // that the server heard and answered (it makes no announcement of its own).
+    server.reset();
+    server.emplace(L"--discovery 1 --port COM1=1 --port COM2=2");
+    press(main, 1005);
+    ASSERT_TRUE(server->wait_answered(20000)) << "no discovery request reached the server";
+    ASSERT_TRUE(wait_for([&] { return SendMessageW(tree, TVM_GETCOUNT, 0, 0) == 3; }));
+    nodes = read_tree(panel.handle(), tree);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].text, L".");
+    EXPECT_EQ(nodes[0].child_texts(), (std::vector<std::wstring>{L"COM1", L"COM2"}));
+    EXPECT_EQ(server->unwaited_answers(), 0) << "one Discover, one request";
+    save_screenshot(main, L"panel_server_rediscovered");
 
     press(main, IDCANCEL);
     EXPECT_EQ(panel.wait_exit(10000), 0u);
@@ -390,6 +539,8 @@ TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
     picker_double_registration picker;
     // Opening the service pipe waits a minute for its one instance: longer than the test.
     sim_server_process server(L"--mode busy --delay-ms 60000");
+    // This copy of the program counts the datagrams its listener reads.
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, panel_record_key, L"ReplyReads");
     panel_process panel(WHARFPANEL_SILENT_UPDATE_EXE);
     ASSERT_TRUE(panel.started());
     HWND main = panel.find_window(main_caption);
@@ -400,23 +551,26 @@ TEST(PanelApp, FloodOfRepliesStartsFewQueriesAndClosingStaysPrompt)
     ASSERT_TRUE(wait_for([] { return read_dword(L"HadOwner") != 0xFFFFFFFF; }));
     const std::size_t threads_before = thread_count(panel.pid());
 
-    // 5,000 replies of one server, then one naming it otherwise ("?" reaches the same pipe): its
-    // query begins to wait for the pipe only once the listener has read all the others.
-    for (int i = 0; i < 5000; ++i)
+    // 5,000 replies of one server, and among them 1,000 of servers whose pipes cannot be reached
+    // (their queries fail at once).
+    constexpr DWORD replies = 6000;
+    for (DWORD i = 0; i < 5000; ++i) {
         send_datagram(discovery_reply(1, L"."));
-    send_datagram(discovery_reply(1, L"?"));
-    const std::wstring service = L"\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
-    const std::wstring dot_pipe = L"\\\\." + service, other_pipe = L"\\\\?" + service;
-    EXPECT_TRUE(wait_for([&] { return read_dword(other_pipe.c_str()) != 0xFFFFFFFF; }, 60000))
-        << "the reply after the flood was not handled";
-    // One query per name waits for the pipe, each holding a thread; the repeats started none.
+        if (i % 5 == 0) {
+            const std::wstring unreachable = L"host" + std::to_wstring(i % 100);
+            send_datagram(discovery_reply(static_cast<std::uint32_t>(unreachable.size()), unreachable));
+        }
+    }
+    EXPECT_TRUE(wait_for([&] { return read_panel_dword(L"ReplyReads") == replies; }, 60000))
+        << "the listener read " << read_panel_dword(L"ReplyReads") << " of the replies";
+    // One query of the server waits for the pipe, holding a thread; the repeats started none.
+    const std::wstring dot_pipe = L"\\\\.\\pipe\\wharfnet_{C1862EC9-6AC5-454E-B16C-C1349EE0CBEE}_v1.01";
     EXPECT_TRUE(wait_for([&] { return read_dword(dot_pipe.c_str()) != 0xFFFFFFFF; }));
     EXPECT_EQ(read_dword(dot_pipe.c_str()), 1u);
-    EXPECT_EQ(read_dword(other_pipe.c_str()), 1u);
     const std::size_t threads_after = thread_count(panel.pid());
     EXPECT_LE(threads_after, threads_before + 8) << "threads before the flood: " << threads_before;
 
-    // Both queries still wait for the pipe and the update check for its host: closing is prompt.
+    // The query still waits for the pipe and the update check for its host: closing is prompt.
     ULONGLONG window_ms = 0, exit_ms = 0;
     EXPECT_EQ(close_and_wait(panel, main, window_ms, exit_ms), 0u);
     EXPECT_LT(exit_ms - window_ms, exit_after_window_ms) << "window gone after " << window_ms << " ms";

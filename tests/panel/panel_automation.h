@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -347,6 +348,44 @@ inline std::vector<tree_node> read_tree(HANDLE process, HWND tree)
 inline void select_tree_item(HWND tree, HTREEITEM item)
 {
     SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+}
+
+// The client point of a tree item's [+]/[-] box, found by asking the tree what lies along the
+// item's row; {-1, -1} when the item shows none.
+inline POINT tree_button_point(HANDLE process, HWND tree, HTREEITEM item)
+{
+    remote_buffer buffer(process, 256);
+    // TVM_GETITEMRECT takes the item in the rectangle's place.
+    RECT row{};
+    std::memcpy(&row, &item, sizeof(item));
+    buffer.write(row);
+    if (!SendMessageW(tree, TVM_GETITEMRECT, FALSE, reinterpret_cast<LPARAM>(buffer.at(0))))
+        return {-1, -1};
+    ReadProcessMemory(process, buffer.at(0), &row, sizeof(row), nullptr);
+    for (LONG x = row.left; x < row.right; ++x) {
+        TVHITTESTINFO hit{};
+        hit.pt = {x, (row.top + row.bottom) / 2};
+        buffer.write(hit);
+        SendMessageW(tree, TVM_HITTEST, 0, reinterpret_cast<LPARAM>(buffer.at(0)));
+        ReadProcessMemory(process, buffer.at(0), &hit, sizeof(hit), nullptr);
+        if ((hit.flags & TVHT_ONITEMBUTTON) && hit.hItem == item)
+            return hit.pt;
+    }
+    return {-1, -1};
+}
+
+// A real left click at a client point of a window: the cursor moves there and the button goes
+// down and up through the system's input queue.
+inline void click_at(HWND window, POINT point)
+{
+    ClientToScreen(window, &point);
+    SetCursorPos(point.x, point.y);
+    INPUT inputs[2]{};
+    inputs[0].type = INPUT_MOUSE;
+    inputs[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    inputs[1].type = INPUT_MOUSE;
+    inputs[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, inputs, sizeof(INPUT));
 }
 
 inline std::vector<std::wstring> read_list(HANDLE process, HWND list)

@@ -272,11 +272,27 @@ TEST_F(PanelConnect, ConnectCreatesConfiguredPortAndDeleteRemovesIt)
     ASSERT_TRUE(wait_gone(info));
     EXPECT_EQ(panel.window_now(cred_caption), nullptr);
 
-    // Delete: one selected row enables it; the port, its row and the mark go at once, while the
-    // library, its device watcher held, still lists the port.
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, 1004)));
+    // A second port, connected to COM1: two rows.
+    connect_with(0, L"pw");
+    ASSERT_EQ(read_list(panel.handle(), list).size(), 2u);
+    ASSERT_EQ(driver_devices().size(), 2u);
+
+    // Delete is enabled only while exactly one row is selected.
+    HWND delete_button = GetDlgItem(main, 1004);
+    EXPECT_FALSE(IsWindowEnabled(delete_button));
     select_list_row(panel.handle(), list, 0, true);
-    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(GetDlgItem(main, 1004)) != FALSE; }));
+    ASSERT_TRUE(wait_for([&] { return IsWindowEnabled(delete_button) != FALSE; }));
+    select_list_row(panel.handle(), list, 1, true);
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(delete_button) == FALSE; })) << "two rows selected";
+    select_list_row(panel.handle(), list, 0, false);
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(delete_button) != FALSE; })) << "the second row alone";
+    select_list_row(panel.handle(), list, -1, false);
+    EXPECT_TRUE(wait_for([&] { return IsWindowEnabled(delete_button) == FALSE; })) << "no row selected";
+
+    // The Delete command takes every selected row: both ports, their rows and the marks go at
+    // once, while the library, its device watcher held, still lists the ports.
+    select_list_row(panel.handle(), list, -1, true);
+    ASSERT_TRUE(wait_for([&] { return SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0) == 2; }));
     {
         device_watcher_hold hold(panel.pid());
         ASSERT_TRUE(hold.holding());

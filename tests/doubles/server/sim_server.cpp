@@ -16,7 +16,9 @@
 //   --ready-event NAME   a named event set once the pipe accepts clients
 //   --seen-event NAME    a named event set whenever a shared-ports call arrives
 //   --discovery 1        answers discovery requests on the servers' mailslot with a reply
-//                        naming this server (--name), written to the requester's reply mailslot
+//                        naming this server (--name), written to the requester's reply mailslot;
+//                        the mailslot exists before the ready event is set
+//   --answered-semaphore NAME  a named semaphore released once for every request answered
 //   --announce-ms N      looks every N ms for this machine's reply mailslot and writes that reply
 //                        to it once each time it appears (Wine cannot deliver the domain-wide
 //                        request)
@@ -53,6 +55,7 @@ struct options {
     long listeners = 4;
     std::wstring ready_event;
     std::wstring seen_event;
+    std::wstring answered_semaphore;
     bool discovery = false;
     DWORD announce_ms = 0;
     std::wstring name = L".";
@@ -62,6 +65,7 @@ options settings;
 std::atomic<long> clients_done{0};
 std::atomic<long> port_calls{0};
 HANDLE seen = nullptr;
+HANDLE answered = nullptr;
 
 using bytes = std::vector<std::byte>;
 
@@ -154,12 +158,16 @@ bool send_reply(const std::wstring& host)
     return ok;
 }
 
-void answer_discovery()
+// This machine's request mailslot, made before the server tells it is ready so that no request
+// of a program started right after is missed.
+HANDLE open_request_slot()
 {
     const std::wstring path = std::wstring(L"\\\\.\\mailslot\\") + request_slot;
-    HANDLE slot = CreateMailslotW(path.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr);
-    if (slot == INVALID_HANDLE_VALUE)
-        return;
+    return CreateMailslotW(path.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr);
+}
+
+void answer_discovery(HANDLE slot)
+{
     std::vector<std::byte> buffer(1024);
     for (;;) {
         DWORD got = 0;
@@ -173,8 +181,9 @@ void answer_discovery()
             continue;
         const std::wstring requester(reinterpret_cast<const wchar_t*>(buffer.data() + 4), count);
         // The requester's host, or this machine where host paths cannot be reached.
-        if (requester.empty() || !send_reply(requester))
-            send_reply(L".");
+        const bool sent = (!requester.empty() && send_reply(requester)) || send_reply(L".");
+        if (sent && answered)
+            ReleaseSemaphore(answered, 1, nullptr);
     }
 }
 
@@ -341,6 +350,8 @@ bool parse(int argc, wchar_t** argv)
             settings.ready_event = value;
         } else if (name == L"--seen-event") {
             settings.seen_event = value;
+        } else if (name == L"--answered-semaphore") {
+            settings.answered_semaphore = value;
         } else if (name == L"--discovery") {
             settings.discovery = value != L"0";
         } else if (name == L"--announce-ms") {
@@ -364,8 +375,14 @@ int wmain(int argc, wchar_t** argv)
         Sleep(settings.lifetime_ms);
         ExitProcess(3);
     });
-    if (settings.discovery)
-        corun::details::start_detached_thread(&answer_discovery);
+    if (!settings.answered_semaphore.empty())
+        answered = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, settings.answered_semaphore.c_str());
+    if (settings.discovery) {
+        const HANDLE request_slot_handle = open_request_slot();
+        if (request_slot_handle == INVALID_HANDLE_VALUE)
+            return 2;
+        corun::details::start_detached_thread([request_slot_handle] { answer_discovery(request_slot_handle); });
+    }
     if (settings.announce_ms > 0)
         corun::details::start_detached_thread(&announce);
     if (!settings.seen_event.empty())

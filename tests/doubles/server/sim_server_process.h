@@ -1,7 +1,8 @@
 #pragma once
 // Runs the simulated server (wharf_sim_server.exe, beside the test program) until destroyed;
 // on the service pipe unless the arguments name another with --pipe. Each shared-ports call
-// that reaches it can be waited for.
+// that reaches it can be waited for, and each discovery request it answered (--discovery 1)
+// counted.
 #include <windows.h>
 
 #include <cstdio>
@@ -41,11 +42,14 @@ public:
         HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
         const std::wstring seen_name = event_name + L"_seen";
         seen_ = CreateEventW(nullptr, FALSE, FALSE, seen_name.c_str());
+        const std::wstring answered_name = event_name + L"_answered";
+        answered_ = CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, answered_name.c_str());
         wchar_t path[MAX_PATH];
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring exe = path;
         exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"wharf_sim_server.exe";
         std::wstring command = L"\"" + exe + L"\" --ready-event " + event_name + L" --seen-event " + seen_name +
+                              L" --answered-semaphore " + answered_name +
                               L" --lifetime-ms 60000 " + arguments;
         STARTUPINFOW startup{sizeof(startup)};
         EXPECT_TRUE(CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
@@ -70,16 +74,29 @@ public:
         CloseHandle(process_.hThread);
         if (seen_)
             CloseHandle(seen_);
+        if (answered_)
+            CloseHandle(answered_);
         if (job_)
             CloseHandle(job_);
     }
     // True once a shared-ports call has arrived since the last wait.
     bool wait_query(DWORD ms) { return seen_ && WaitForSingleObject(seen_, ms) == WAIT_OBJECT_0; }
+    // True once one more discovery request has been answered than waited for so far.
+    bool wait_answered(DWORD ms) { return answered_ && WaitForSingleObject(answered_, ms) == WAIT_OBJECT_0; }
+    // How many answered requests have not been waited for yet.
+    long unwaited_answers()
+    {
+        long count = 0;
+        while (wait_answered(0))
+            ++count;
+        return count;
+    }
     bool ended_within(DWORD ms) { return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0; }
     void stop() { TerminateProcess(process_.hProcess, 0); WaitForSingleObject(process_.hProcess, INFINITE); }
 
 private:
     PROCESS_INFORMATION process_{};
     HANDLE seen_ = nullptr;
+    HANDLE answered_ = nullptr;
     HANDLE job_ = nullptr;
 };
