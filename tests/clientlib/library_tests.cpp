@@ -705,7 +705,7 @@ void operator delete(void* block, std::size_t) noexcept
 
 // A node made by createPort that it cannot hand out is removed again whatever ended the call:
 // a wait that runs out, or memory that runs out right after the node was made.
-TEST_F(LibraryDevices, NodeThatNeverShowsUpIsRemovedAfterTheWaitAndOnlyItsOwnClaimIsGivenBack)
+TEST_F(LibraryDevices, NodeThatCannotBeHandedOutIsRemovedAndOnlyItsOwnClaimIsGivenBack)
 {
     {
         import_patch installer(GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiCallClassInstaller",
