@@ -681,7 +681,8 @@ BOOL WINAPI arming_destroy_list(HDEVINFO set)
 
 } // namespace
 
-// Every allocation of this program; fails once when armed above.
+// Every allocation of this program; fails once when armed above. The runtime's own operator
+// delete frees with free().
 void* operator new(std::size_t size)
 {
     if (after_node.fail_next && after_node.thread == GetCurrentThreadId() && after_node.fail_next.exchange(false)) {
@@ -691,16 +692,6 @@ void* operator new(std::size_t size)
     if (void* block = std::malloc(size ? size : 1))
         return block;
     throw std::bad_alloc();
-}
-
-void operator delete(void* block) noexcept
-{
-    std::free(block);
-}
-
-void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
 }
 
 // A node made by createPort that it cannot hand out is removed again whatever ended the call:
