@@ -61,9 +61,33 @@ private:
     std::uint32_t number_ = 0;
 };
 
-// Chooses the number and creates the node, both under the process-wide creations lock.
-std::wstring create_node(const wharfcore::requested_port_number& requested, std::uint32_t& number,
-                         bool& claimTookOver, reservation& reserved)
+// A node createPort made, removed again (and its claim given back) when createPort is left by
+// an exception of any kind after the node was made: a port the caller never receives must not
+// stay behind.
+class abandon_on_failure {
+public:
+    abandon_on_failure(const std::wstring& instanceId, const std::uint32_t& number, const bool& claimTookOver) noexcept
+        : instanceId_(instanceId), number_(number), claimTookOver_(claimTookOver),
+          exceptions_(std::uncaught_exceptions()) {}
+    abandon_on_failure(const abandon_on_failure&) = delete;
+    abandon_on_failure& operator=(const abandon_on_failure&) = delete;
+    ~abandon_on_failure()
+    {
+        if (!instanceId_.empty() && std::uncaught_exceptions() > exceptions_)
+            wharfcore::AbandonPortDevice(instanceId_, number_, claimTookOver_);
+    }
+
+private:
+    const std::wstring& instanceId_;
+    const std::uint32_t& number_;
+    const bool& claimTookOver_;
+    int exceptions_;
+};
+
+// Chooses the number and creates the node, both under the process-wide creations lock. The
+// instance ID is stored as soon as the node exists, so that the caller's guard can undo it.
+void create_node(const wharfcore::requested_port_number& requested, std::uint32_t& number, bool& claimTookOver,
+                 reservation& reserved, std::wstring& instanceId)
 {
     auto& state = creations();
     std::unique_lock guard(state.lock);
@@ -79,14 +103,13 @@ std::wstring create_node(const wharfcore::requested_port_number& requested, std:
     if (std::binary_search(used.begin(), used.end(), number))
         corun::throw_error(wharfcore::port_in_use_error);
 
-    std::wstring instanceId = wharfcore::CreatePortDevice(number, claimTookOver);
+    instanceId = wharfcore::CreatePortDevice(number, claimTookOver);
     reserved.hold(number);
-    return instanceId;
 }
 
 } // namespace
 
-IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber, bool claimTookOver)
+IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId)
 {
     for (int step = 0;; ++step) {
         if (IRemotePortDevice* device = findDevice(instanceId))
@@ -100,7 +123,6 @@ IRemotePortDevice* Library::waitForDevice(const std::wstring& instanceId, std::u
             // A failed scan is retried at the next step.
         }
     }
-    wharfcore::AbandonPortDevice(instanceId, comNumber, claimTookOver);
     corun::throw_win32_error(ERROR_TIMEOUT);
 }
 
@@ -117,8 +139,10 @@ HRESULT Library::createPort(VARIANT PortName, IRemotePortDevice** ppDevice) noex
         reservation reserved;
         std::uint32_t number = 0;
         bool claimTookOver = false;
-        const std::wstring instanceId = create_node(requested, number, claimTookOver, reserved);
-        *ppDevice = waitForDevice(instanceId, number, claimTookOver);
+        std::wstring instanceId;
+        const abandon_on_failure undo(instanceId, number, claimTookOver);
+        create_node(requested, number, claimTookOver, reserved, instanceId);
+        *ppDevice = waitForDevice(instanceId);
     });
 }
 

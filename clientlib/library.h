@@ -107,9 +107,9 @@ private:
                          HRESULT (STDMETHODCALLTYPE IRemotePortLibraryListener::*method)(SAFEARRAY*));
     // The device with this instance ID, with a reference added; null when not listed.
     IRemotePortDevice* findDevice(const std::wstring& instanceId);
-    // Waits in bounded steps; a node that never shows up is removed again (its claim released
-    // unless it took over another's reservation) and ERROR_TIMEOUT thrown.
-    IRemotePortDevice* waitForDevice(const std::wstring& instanceId, std::uint32_t comNumber, bool claimTookOver);
+    // Waits in bounded steps; for a node that never shows up ERROR_TIMEOUT is thrown (createPort
+    // then removes the node again).
+    IRemotePortDevice* waitForDevice(const std::wstring& instanceId);
 
     unique_handle presenceMutex_;
     corun::details::srw_lock refreshLock_;

@@ -142,10 +142,11 @@ long module_unlock() noexcept
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH) {
+    // Thread notifications stay on: the thread runtime linked into this DLL frees its
+    // per-thread records when a thread detaches (and the loader refuses to turn them off for
+    // a DLL with thread-local storage anyway).
+    if (reason == DLL_PROCESS_ATTACH)
         wharfcore::CLibraryModule::instance().set_module(instance);
-        DisableThreadLibraryCalls(instance);
-    }
     return TRUE;
 }
 

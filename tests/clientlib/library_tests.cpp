@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -649,8 +651,72 @@ TEST_F(LibraryDevices, NodeWhoseDeviceCannotBeReadIsSkippedAndTakenLater)
     EXPECT_TRUE(both) << "the node left out was never taken";
 }
 
-TEST_F(LibraryDevices, NodeThatNeverShowsUpIsRemovedAfterTheWaitAndOnlyItsOwnClaimIsGivenBack)
+namespace {
+
+// Memory runs out for this thread's first allocation right after the library has made a node,
+// that is once the node's set is destroyed at the end of its creation.
+struct allocation_failure_after_node {
+    import_patch* installer = nullptr;
+    import_patch* destroy = nullptr;
+    std::atomic<DWORD> thread{0};
+    std::atomic<bool> node_registered{false};
+    std::atomic<bool> fail_next{false};
+    std::atomic<int> failed{0};
+} after_node;
+
+BOOL WINAPI noting_class_installer(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA node)
 {
+    if (function == DIF_REGISTERDEVICE && after_node.thread == GetCurrentThreadId())
+        after_node.node_registered = true;
+    return after_node.installer->original<decltype(SetupDiCallClassInstaller)>()(function, set, node);
+}
+
+BOOL WINAPI arming_destroy_list(HDEVINFO set)
+{
+    const BOOL destroyed = after_node.destroy->original<decltype(SetupDiDestroyDeviceInfoList)>()(set);
+    if (after_node.thread == GetCurrentThreadId() && after_node.node_registered.exchange(false))
+        after_node.fail_next = true;
+    return destroyed;
+}
+
+} // namespace
+
+// Every allocation of this program; fails once when armed above. The runtime's own operator
+// delete frees with free().
+void* operator new(std::size_t size)
+{
+    if (after_node.fail_next && after_node.thread == GetCurrentThreadId() && after_node.fail_next.exchange(false)) {
+        ++after_node.failed;
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+// A node made by createPort that it cannot hand out is removed again whatever ended the call:
+// a wait that runs out, or memory that runs out right after the node was made.
+TEST_F(LibraryDevices, NodeThatCannotBeHandedOutIsRemovedAndOnlyItsOwnClaimIsGivenBack)
+{
+    {
+        import_patch installer(GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiCallClassInstaller",
+                               reinterpret_cast<void*>(&noting_class_installer));
+        import_patch destroy(GetModuleHandleW(nullptr), "setupapi.dll", "SetupDiDestroyDeviceInfoList",
+                             reinterpret_cast<void*>(&arming_destroy_list));
+        ASSERT_TRUE(installer.active() && destroy.active());
+        after_node.installer = &installer;
+        after_node.destroy = &destroy;
+        after_node.thread = GetCurrentThreadId();
+        auto library = make_library();
+        ref<IRemotePortDevice> device;
+        EXPECT_EQ(library->createPort(number_argument(15), device.put()), E_OUTOFMEMORY);
+        after_node.thread = 0;
+        EXPECT_EQ(after_node.failed.load(), 1) << "no node was made";
+        EXPECT_EQ(device.get(), nullptr);
+        EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
+        EXPECT_EQ(claimed_numbers(), expected_claims);
+    }
+
     // COM14 is reserved by a device that is not present (an unplugged adapter, say): the
     // forced claim takes the reservation over and must leave it in place.
     {
