@@ -11,6 +11,7 @@
 #include "comdb.h"
 #include "corun/errors.h"
 #include "create_port_device.h"
+#include "../support/handle_probe.h"
 #include "device_interfaces.h"
 #include "../support/import_patch.h"
 #include "driver_buffers.h"
@@ -54,20 +55,6 @@ bool claimed(DWORD n)
         return false;
     }
     return true;
-}
-
-// The value this process's next new handle gets: the lowest free slot of its handle table,
-// which climbs while handles leak (the platform's handle count cannot serve under Wine). The
-// lowest of three probes, so that a handle another thread holds for a moment does not count.
-std::uintptr_t lowest_free_handle()
-{
-    std::uintptr_t lowest = UINTPTR_MAX;
-    for (int i = 0; i < 3; ++i) {
-        const HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        lowest = std::min(lowest, reinterpret_cast<std::uintptr_t>(probe));
-        CloseHandle(probe);
-    }
-    return lowest;
 }
 
 class DeviceNodes : public ::testing::Test {
@@ -135,7 +122,7 @@ TEST_F(DeviceNodes, EverySettingTravelsToTheDriverAndBack)
     // control: a handle kept would hold the port's device open and could turn its removal
     // into a restart. A thousand exchanges leave the lowest free handle slot where it was.
     constexpr std::uint32_t unknown_get = 0x82F26038;
-    const std::uintptr_t before = lowest_free_handle();
+    const std::uintptr_t before = wharf_test::handle_table_mark();
     for (int i = 0; i < 100; ++i) {
         driver::SetString(path, driver::set_remote_host, L"server.example");
         driver::GetString(path, driver::get_remote_host);
@@ -148,7 +135,7 @@ TEST_F(DeviceNodes, EverySettingTravelsToTheDriverAndBack)
         driver::SetString(path, driver::set_password, L"s3cret");
         EXPECT_LT(error_of([&] { driver::GetNumber(path, unknown_get); }), 0);
     }
-    EXPECT_LE(lowest_free_handle(), before) << "driver handles were left open";
+    EXPECT_LE(wharf_test::handle_table_mark(), before) << "driver handles were left open";
 }
 
 TEST_F(DeviceNodes, RemovalTakesTheNodeAwayWithoutRestart)
