@@ -19,6 +19,9 @@ using corun::details::hresult_error;
 
 constexpr long aborted = static_cast<long>(0x800703E3UL);
 constexpr long cancelled = static_cast<long>(0x800704C7UL);
+// A read takes datagrams of up to 1024 bytes: a discovery packet's count and 510 UTF-16
+// characters of a host name.
+constexpr std::size_t largest_message = 1024;
 
 std::wstring unique_name()
 {
@@ -98,7 +101,7 @@ TEST_P(MailslotServer, WaitingMessageIsReadBeforeReadReturns)
 TEST_P(MailslotServer, EmptyAndFullSizeMessagesAreReadWhole)
 {
     send_raw(name, {});
-    const auto full = bytes(Mailslot::read_size, 7);
+    const auto full = bytes(largest_message, 7);
     send_raw(name, full);
     EXPECT_TRUE(value_of(server->Read()).empty());
     EXPECT_EQ(value_of(server->Read()), full);
@@ -107,7 +110,7 @@ TEST_P(MailslotServer, EmptyAndFullSizeMessagesAreReadWhole)
 // The too long message is taken out, so that a listener that goes on reads the next one.
 TEST_P(MailslotServer, MessageLongerThanBufferFailsWithInsufficientBufferAndIsDropped)
 {
-    send_raw(name, bytes(Mailslot::read_size + 1));
+    send_raw(name, bytes(largest_message + 1));
     EXPECT_EQ(failure_of(server->Read()), static_cast<long>(0x8007007AUL));
     const auto next = bytes(5, 3);
     send_raw(name, next);

@@ -420,12 +420,18 @@ TEST_F(LibraryDevices, InvalidNumberIsRefusedBeforeThePortsAreEnumerated)
     auto library = make_library();
     class_devs_failing scans;
     class_devs_failures.arm(1000);
-    bstr com0(L"COM0"), com5(L"COM5");
+    bstr com0(L"COM0"), com5(L"COM5"), com255(L"COM255"), com256(L"COM256");
     ref<IRemotePortDevice> device;
     EXPECT_EQ(library->createPort(string_argument(com0.get()), device.put()), E_INVALIDARG);
+    EXPECT_EQ(library->createPort(number_argument(0), device.put()), E_INVALIDARG);
     EXPECT_EQ(library->createPort(number_argument(256), device.put()), E_INVALIDARG);
-    // A valid number needs the enumeration, whose failure is the answer then.
-    EXPECT_EQ(library->createPort(string_argument(com5.get()), device.put()), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(library->createPort(string_argument(com256.get()), device.put()), E_INVALIDARG);
+    // A valid number, the highest included, needs the enumeration, whose failure is the answer then.
+    const HRESULT enumeration_failed = HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(library->createPort(string_argument(com5.get()), device.put()), enumeration_failed);
+    EXPECT_EQ(library->createPort(number_argument(255), device.put()), enumeration_failed);
+    EXPECT_EQ(library->createPort(string_argument(com255.get()), device.put()), enumeration_failed);
+    EXPECT_EQ(library->createPort(number_argument(1), device.put()), enumeration_failed);
     EXPECT_EQ(wharf_test::count_virtual_port_nodes(), 0);
 }
 

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -12,6 +13,7 @@
 #include <windows.h>
 
 #include "corun/corun.h"
+#include "corun/unique_any.h"
 #include "../support/import_patch.h"
 #include "allocation_probe.h"
 
@@ -120,6 +122,66 @@ future<void> signal_when_resumed(shared_future sf, HANDLE done)
     SetEvent(done);
 }
 
+// What the waiting thread, the completing thread and the lock hook below share: the round's
+// gate, the thread on which the hook acts next and the future's own lock, which it lets by.
+struct gap_completion {
+    std::shared_ptr<corun::details::promise_type_<void>> gate;
+    std::atomic<DWORD> armed_thread{0};
+    SRWLOCK* state_lock = nullptr;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> rounds_woken{0};
+    std::atomic<int> completions_in_gap{0};
+    corun::details::unique_handle asked{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    corun::details::unique_handle answered{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    corun::details::unique_handle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+struct lock_acquisition_hook {
+    using function = void(WINAPI*)(PSRWLOCK);
+    static inline std::atomic<gap_completion*> shared{nullptr};
+    static inline function real = nullptr;
+
+    explicit lock_acquisition_hook(gap_completion& with) noexcept
+    {
+        // Taken from the system, not through this program's import, which the hook replaces.
+        real = reinterpret_cast<function>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AcquireSRWLockExclusive")));
+        shared = &with;
+    }
+    ~lock_acquisition_hook() { shared = nullptr; }
+
+    // On the armed thread, the first lock taken other than the future's own is the blocking
+    // wait's lock: before taking it, the thread has the completer complete the future, and
+    // waits until that has run whole.
+    static void WINAPI acquire(PSRWLOCK lock)
+    {
+        gap_completion* with = shared;
+        if (with && lock != with->state_lock && with->armed_thread == GetCurrentThreadId()) {
+            with->armed_thread = 0;
+            SetEvent(with->asked.get());
+            WaitForSingleObject(with->answered.get(), INFINITE);
+            ++with->completions_in_gap;
+        }
+        real(lock);
+    }
+};
+
+// Replaces this program's import of AcquireSRWLockExclusive with the hook while it lives; the
+// corun code under test is linked into the program, so its locks go through that import.
+class lock_acquisition_swap : lock_acquisition_hook {
+public:
+    explicit lock_acquisition_swap(gap_completion& with) noexcept
+        : lock_acquisition_hook(with),
+          patch_(GetModuleHandleW(nullptr), "kernel32.dll", "AcquireSRWLockExclusive",
+                 reinterpret_cast<void*>(&lock_acquisition_hook::acquire))
+    {
+    }
+    bool active() const noexcept { return patch_.active(); }
+
+private:
+    import_patch patch_;
+};
+
 } // namespace
 
 TEST(Latch, CountingDownFromOneWakesAndFromTwoDoesNot)
@@ -153,13 +215,42 @@ TEST(LatchDeathTest, CountingDownAtZeroEndsTheProcessInsteadOfWrapping)
 
 TEST(BlockingWait, CompletionBetweenStartAndSleepWakesAtOnce)
 {
-    for (int i = 0; i < 1000; ++i) {
-        auto gate = make_gate();
-        auto f = gated(gate);
-        std::thread t([&] { gate->set_value(); });
-        corun::details::wait_get(f);
-        t.join();
-    }
+    // Each round's completion comes exactly in the gap: after the wait coroutine watches the
+    // future and before the waiter holds its lock to sleep. A waiter that sleeps without looking
+    // at its flag again never wakes; the test then reports it instead of hanging.
+    constexpr int rounds = 50;
+    auto shared = std::make_shared<gap_completion>();
+    auto swap = std::make_unique<lock_acquisition_swap>(*shared);
+    ASSERT_TRUE(swap->active());
+    std::thread completer([shared] {
+        while (WaitForSingleObject(shared->asked.get(), INFINITE) == WAIT_OBJECT_0 && !shared->stopping) {
+            shared->gate->set_value();
+            SetEvent(shared->answered.get());
+        }
+    });
+    std::thread waiter([shared] {
+        for (int round = 0; round < rounds; ++round) {
+            shared->gate = make_gate();
+            auto f = gated(shared->gate);
+            shared->state_lock = f.state().lock.native();
+            shared->armed_thread = GetCurrentThreadId();
+            corun::details::wait_get(f);
+            shared->rounds_woken = round + 1;
+        }
+        SetEvent(shared->finished.get());
+    });
+    const bool finished = WaitForSingleObject(shared->finished.get(), 30000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(finished) << "round " << shared->rounds_woken.load() + 1
+                          << " slept through a completion that came before its sleep";
+    if (finished)
+        waiter.join();
+    else
+        waiter.detach(); // asleep for good; the process ends it
+    swap.reset();
+    EXPECT_EQ(shared->completions_in_gap.load(), finished ? rounds : shared->rounds_woken.load() + 1);
+    shared->stopping = true;
+    SetEvent(shared->asked.get());
+    completer.join();
 }
 
 TEST(SharedFuture, EveryWaiterResumesOnItsOwnPoolCallback)

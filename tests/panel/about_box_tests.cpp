@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 
 #include "about_dialog.h"
 #include "screenshot.h"
+#include "../support/import_patch.h"
 
 namespace {
 
@@ -49,6 +52,117 @@ void on_box_thread(HWND box, std::function<void()> call)
 {
     SendMessageW(box, WM_APP, 0, reinterpret_cast<LPARAM>(&call));
 }
+
+// Returns once the box's thread has handled every message posted to it before; false when it
+// has not within the time given.
+bool box_handled_posted(HWND box, std::chrono::milliseconds patience)
+{
+    const HANDLE handled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto call = std::make_unique<std::function<void()>>([handled] { SetEvent(handled); });
+    PostMessageW(box, WM_APP, 0, reinterpret_cast<LPARAM>(call.get()));
+    const bool done = WaitForSingleObject(handled, static_cast<DWORD>(patience.count())) == WAIT_OBJECT_0;
+    if (done)
+        CloseHandle(handled);
+    else
+        (void)call.release(); // the box may run it yet: it and its event stay
+    return done;
+}
+
+// Counts the documents that code of this program asks the shell to open, while the object lives.
+class shell_openings {
+public:
+    shell_openings() noexcept
+    {
+        real_ = reinterpret_cast<shell_execute_fn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"shell32.dll"), "ShellExecuteW")));
+        opened_ = 0;
+        patch_.emplace(GetModuleHandleW(nullptr), "shell32.dll", "ShellExecuteW",
+                       reinterpret_cast<void*>(&shell_execute));
+    }
+    shell_openings(const shell_openings&) = delete;
+    shell_openings& operator=(const shell_openings&) = delete;
+    bool active() const noexcept { return patch_ && patch_->active(); }
+    int count() const noexcept { return opened_; }
+
+private:
+    using shell_execute_fn = HINSTANCE(WINAPI*)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+
+    static HINSTANCE WINAPI shell_execute(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                                          LPCWSTR directory, INT show)
+    {
+        ++opened_;
+        return real_(window, verb, file, parameters, directory, show);
+    }
+
+    static inline shell_execute_fn real_ = nullptr;
+    static inline std::atomic<int> opened_{0};
+    std::optional<import_patch> patch_;
+};
+
+// Counts the threads that code of this program starts on the thread that makes the object
+// (the box's thread), keeping a handle of each to wait for, while the object lives.
+class thread_starts {
+public:
+    thread_starts() noexcept
+    {
+        starter_ = GetCurrentThreadId();
+        real_ = reinterpret_cast<create_thread_fn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreateThread")));
+        patch_.emplace(GetModuleHandleW(nullptr), "kernel32.dll", "CreateThread",
+                       reinterpret_cast<void*>(&create_thread));
+    }
+    thread_starts(const thread_starts&) = delete;
+    thread_starts& operator=(const thread_starts&) = delete;
+    ~thread_starts()
+    {
+        patch_.reset();
+        std::lock_guard guard(lock_);
+        for (HANDLE thread : started_)
+            CloseHandle(thread);
+        started_.clear();
+    }
+    bool active() const noexcept { return patch_ && patch_->active(); }
+
+    std::size_t count() const
+    {
+        std::lock_guard guard(lock_);
+        return started_.size();
+    }
+    // True once every thread started so far has ended.
+    bool all_ended(std::chrono::milliseconds patience) const
+    {
+        std::vector<HANDLE> threads;
+        {
+            std::lock_guard guard(lock_);
+            threads = started_;
+        }
+        return threads.empty() ||
+               WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE,
+                                      static_cast<DWORD>(patience.count())) == WAIT_OBJECT_0;
+    }
+
+private:
+    using create_thread_fn = HANDLE(WINAPI*)(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE, void*, DWORD, DWORD*);
+
+    static HANDLE WINAPI create_thread(SECURITY_ATTRIBUTES* attributes, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                       void* context, DWORD flags, DWORD* id)
+    {
+        const HANDLE thread = real_(attributes, stack, start, context, flags, id);
+        HANDLE kept = nullptr;
+        if (thread && GetCurrentThreadId() == starter_ &&
+            DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &kept, SYNCHRONIZE, FALSE, 0)) {
+            std::lock_guard guard(lock_);
+            started_.push_back(kept);
+        }
+        return thread;
+    }
+
+    static inline DWORD starter_ = 0;
+    static inline create_thread_fn real_ = nullptr;
+    static inline std::mutex lock_;
+    static inline std::vector<HANDLE> started_;
+    std::optional<import_patch> patch_;
+};
 
 std::optional<std::wstring> read_string(HKEY root, const wchar_t* path, const wchar_t* name)
 {
@@ -398,6 +512,9 @@ TEST_F(AboutBoxWindow, LinkWithoutBrowserSettingIsBlue)
 TEST_F(AboutBoxWindow, HandCursorAndClickOnlyOnTheLinkWhichOpensOnceAndCloseEndsWithTwo)
 {
     recording_browser browser;
+    thread_starts starts;
+    shell_openings openings;
+    ASSERT_TRUE(starts.active() && openings.active());
     const __int64 result = show_box([&](const box_view& view) {
         const POINT link = view.link_centre();
         const POINT title = view.title_point();
@@ -405,13 +522,21 @@ TEST_F(AboutBoxWindow, HandCursorAndClickOnlyOnTheLinkWhichOpensOnceAndCloseEnds
         EXPECT_FALSE(view.shows_hand_at(title));
         EXPECT_FALSE(view.shows_hand_at(POINT{2, 2}));
 
+        // The link opens on a thread of its own: a click that starts none opens nothing, and
+        // once the one thread has ended, nothing more can open.
+        const std::size_t before = starts.count();
         view.click(title);
+        EXPECT_TRUE(box_handled_posted(view.box, 30s));
+        EXPECT_EQ(starts.count(), before) << "a click on plain text started an opening";
         view.click(link);
+        EXPECT_TRUE(box_handled_posted(view.box, 30s));
+        EXPECT_EQ(starts.count(), before + 1) << "a click on the link did not start exactly one opening";
+        EXPECT_TRUE(starts.all_ended(30s)) << "the opening did not end";
+        EXPECT_EQ(openings.count(), 1);
+        // The browser, a process of its own, records the address once it runs.
         for (auto until = std::chrono::steady_clock::now() + 30s;
              browser.opened().empty() && std::chrono::steady_clock::now() < until;)
-            std::this_thread::sleep_for(100ms);
-        // Time for a second, wrong opening to show up.
-        std::this_thread::sleep_for(2s);
+            std::this_thread::sleep_for(50ms);
 
         on_box_thread(view.box, [&] { SendMessageW(GetDlgItem(view.box, IDCANCEL), BM_CLICK, 0, 0); });
         return true;
