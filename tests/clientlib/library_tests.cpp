@@ -758,7 +758,11 @@ TEST(LibraryLifetime, RepeatedCreateAndReleaseLeavesNoHandlesThreadsOrLocks)
     const long locksBefore = module_locks.load();
     for (int i = 0; i < 200; ++i)
         make_library().reset();
-    EXPECT_LE(wharf_test::handle_table_mark(), handlesBefore) << "handles were left open";
+    // A busy machine may have the platform start a pool thread meanwhile, with a handle or two
+    // of its own: four slots (handle values step by 4) are let by; a handle kept per object
+    // would be 200.
+    constexpr std::uintptr_t platform_slack = 4 * 4;
+    EXPECT_LE(wharf_test::handle_table_mark(), handlesBefore + platform_slack) << "handles were left open";
     EXPECT_LE(thread_count(), threadsBefore + 1);
     EXPECT_EQ(module_locks.load(), locksBefore);
 }
